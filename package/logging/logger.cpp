@@ -35,8 +35,8 @@ std::string Timestamp() {
   return out.str();
 }
 
-void WriteLine(std::ostream& out, const std::string& stamp, const char* channel,
-               const char* level, const char* text) {
+void WriteLine(std::ostream& out, const std::string& stamp, const char* channel, const char* level,
+               const char* text) {
   out << stamp << "; " << channel << "; " << level << "; " << text << '\n';
   out.flush();
 }
@@ -45,10 +45,10 @@ void WriteLine(std::ostream& out, const std::string& stamp, const char* channel,
 
 struct Logger::State {
   std::mutex mutex;
-  std::ofstream file;                     // guarded by mutex
+  std::ofstream file;                      // guarded by mutex
   std::array<char, kBufferSize> buffer{};  // guarded by mutex
-  int minimumLevel = 3;                   // guarded by mutex
-  int streamMask = kStreamStdout;         // guarded by mutex
+  int minimumLevel = 3;                    // guarded by mutex
+  int streamMask = kStreamStdout;          // guarded by mutex
 };
 
 Logger& Logger::Instance() {

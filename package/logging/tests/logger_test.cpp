@@ -50,9 +50,9 @@ TEST_F(LoggerTest, LevelNamesAndFiltering) {
   for (int level = -1; level <= 6; ++level) logger_.Print("C", level, "%d", level);
   std::vector<std::string> bodies;
   for (const auto& line : Lines()) bodies.push_back(Body(line));
-  EXPECT_EQ(bodies, (std::vector<std::string>{
-                        "C; UKNOWN PRIORITY; -1", "C; TRACE; 0", "C; DEBUG; 1", "C; INFO; 2",
-                        "C; WARNING; 3", "C; ERROR; 4", "C; CRITICAL; 5"}));
+  EXPECT_EQ(bodies, (std::vector<std::string>{"C; UKNOWN PRIORITY; -1", "C; TRACE; 0",
+                                              "C; DEBUG; 1", "C; INFO; 2", "C; WARNING; 3",
+                                              "C; ERROR; 4", "C; CRITICAL; 5"}));
 }
 
 TEST_F(LoggerTest, MinimumLevelKeepsLevelsAtOrAbove) {

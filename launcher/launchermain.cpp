@@ -1,0 +1,41 @@
+#include "launcher/launchermain.h"
+
+#include "launcher/exitcodes.h"
+#include "package/logging/logger.h"
+#include "package/platform/port.h"
+#include "package/settings/clientsettings.h"
+
+namespace launcher {
+
+namespace {
+
+// Another game client runs: bring its window forward instead of starting a second one.
+bool ActivateRunningGame() {
+  const platform::WindowHandle game = platform::FindWindowByTitle("Game");
+  if (game == platform::kNoWindow) return false;
+  platform::ShowWindow(game, platform::kShowMinimize);
+  platform::ShowWindow(game, platform::kShowDefault);
+  return true;
+}
+
+void ConfigureLogger(const ClientSettings& settings) {
+  auto& logger = Logger::Instance();
+  logger.SetLevel(settings.GetLogLevel());
+  logger.SetStreamMask(settings.GetLogStreamMask());
+  logger.SetFile("LogLauncher.txt");
+}
+
+}  // namespace
+
+int LauncherMain(int /*argc*/, char* /*argv*/[]) {
+  const ClientSettings& settings = ClientSettings::Instance();
+  if (!settings.IsMultipleInstancesEnabled() && ActivateRunningGame()) return kExitGameRunning;
+  ConfigureLogger(settings);
+
+  // Still to come, in this order: the engine's log and main-thread hooks, the old-Windows
+  // client-version pin, the window with the update manager's Execute and the window loop, then
+  // the engine's shut-down.
+  return kExitNormal;
+}
+
+}  // namespace launcher

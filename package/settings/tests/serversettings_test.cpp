@@ -1,0 +1,96 @@
+#include "package/settings/serversettings.h"
+
+#include <stdexcept>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/scratchdir.h"
+
+namespace {
+
+using test_support::WriteFile;
+
+class ServerSettingsTest : public test_support::InScratchDir {};
+
+TEST_F(ServerSettingsTest, DefaultsWithoutServerSections) {
+  WriteFile("Settings.ini", "[Client]\nlog_level=1\nvolume=3\n");
+  const ServerSettings settings;
+  EXPECT_EQ(settings.GetAusHost(), "aus.example.net");
+  EXPECT_EQ(settings.GetAusPort(), "3003");
+  EXPECT_EQ(settings.server_host, "game.example.net");
+  EXPECT_EQ(settings.server_port, "3004");
+  EXPECT_EQ(settings.GetClientVersion(), "");
+  EXPECT_EQ(settings.buy_time_caption, "BUY TIME");
+  EXPECT_EQ(settings.brand, -1);
+  EXPECT_EQ(settings.access_code, -1);
+  EXPECT_TRUE(settings.skill_hint);
+}
+
+TEST_F(ServerSettingsTest, ReadsAddressesAndWideCodes) {
+  WriteFile("Settings.ini",
+            "[AUS]\nhost=127.0.0.1\nport=4000\n[Client]\nclient_version=4.34.1905201200\n"
+            "access_code=123456789012\nsession_code=-9000000000\n");
+  const ServerSettings settings;
+  EXPECT_EQ(settings.GetAusHost(), "127.0.0.1");
+  EXPECT_EQ(settings.GetAusPort(), "4000");
+  EXPECT_EQ(settings.GetClientVersion(), "4.34.1905201200");
+  EXPECT_EQ(settings.access_code, 123456789012LL);
+  EXPECT_EQ(settings.session_code, -9000000000LL);
+}
+
+TEST_F(ServerSettingsTest, SkillstopAndPrereveal) {
+  constexpr int kOff = ServerSettings::kModeOff;
+  constexpr int kOn = ServerSettings::kModeOn;
+  constexpr int kNone = ServerSettings::kModeNotGiven;
+  struct Case {
+    const char* client;
+    int skillstop;
+    int prereveal;
+  } cases[] = {
+      {"", kNone, kNone},
+      {"forced_skillstop=true\n", kOn, kOff},
+      {"forced_prereveal=true\n", kOff, kOn},
+      {"skillstop=false\n", kOff, kNone},
+      {"skillstop=false\nforced_skillstop=true\nforced_prereveal=true\n", kOff, kOn},
+      {"forced_skillstop=false\nforced_prereveal=false\n", kOff, kOff},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.client);
+    WriteFile("Settings.ini", std::string("[Client]\n") + c.client);
+    const ServerSettings settings;
+    EXPECT_EQ(settings.forcedSkillstop, c.skillstop);
+    EXPECT_EQ(settings.forcedPrereveal, c.prereveal);
+  }
+}
+
+TEST_F(ServerSettingsTest, BothModesOnIsAmbiguous) {
+  WriteFile("Settings.ini", "[Client]\nskillstop=true\nforced_prereveal=true\n");
+  try {
+    const ServerSettings settings;
+    FAIL() << "no error";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(),
+                 "Ambiguous forced skillstop and forced prereveal parameters [both are On]");
+  }
+}
+
+TEST_F(ServerSettingsTest, DemoTokenClearedForBlockedBrands) {
+  for (const auto& [brand, token] :
+       {std::pair{22100, ""}, std::pair{52031, ""}, std::pair{60394, ""}, std::pair{65432, ""},
+        std::pair{-1, "abc"}, std::pair{52032, "abc"}}) {
+    SCOPED_TRACE(brand);
+    WriteFile("Settings.ini", "[Client]\nbrand=" + std::to_string(brand) + "\ndemo_token=abc\n");
+    const ServerSettings settings;
+    EXPECT_EQ(settings.demo_token, token);
+  }
+}
+
+TEST_F(ServerSettingsTest, ParserErrorsReachTheCaller) {
+  WriteFile("Settings.ini", "[AUS]\nport=1\nport=2\n");
+  EXPECT_THROW(ServerSettings(), std::exception);
+  std::filesystem::remove("Settings.ini");
+  EXPECT_THROW(ServerSettings(), std::exception);
+}
+
+}  // namespace

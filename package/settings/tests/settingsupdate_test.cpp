@@ -1,0 +1,135 @@
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "package/logging/logger.h"
+#include "package/settings/clientsettings.h"
+#include "tests/support/scratchdir.h"
+
+namespace {
+
+using test_support::ReadFile;
+using test_support::WriteFile;
+
+constexpr const char* kPin = "[Client]\nclient_version=4.34.1905201200";
+
+class SettingsUpdateTest : public test_support::InScratchDir {
+ protected:
+  // Runs the update with the process logger writing to "log.txt" only; returns what it logged.
+  static std::string UpdateLogged(const std::string& text) {
+    RouteLogToFile();
+    ClientSettings::UpdateSettings(text, false);
+    return ReadFile("log.txt");
+  }
+
+  static void RouteLogToFile() {
+    auto& logger = Logger::Instance();
+    logger.SetLevel(0);
+    logger.SetStreamMask(Logger::kStreamFile);
+    logger.SetFile("log.txt");
+  }
+
+  void TearDown() override {
+    auto& logger = Logger::Instance();
+    logger.SetFile(nullptr);
+    logger.SetLevel(3);
+    logger.SetStreamMask(Logger::kStreamStdout);
+  }
+};
+
+TEST_F(SettingsUpdateTest, NothingToMergeTouchesNothing) {
+  ClientSettings::UpdateSettings("", false);  // no Settings.ini either: not even opened
+  EXPECT_FALSE(std::filesystem::exists("Settings.ini"));
+}
+
+TEST_F(SettingsUpdateTest, MergesWithoutRestart) {
+  struct Case {
+    const char* name;
+    const char* settings;
+    const char* update;  // "SettingsUpdate.ini", or the text when `asText`
+    bool asText;
+    const char* expected;  // nullptr: the file stays byte for byte
+  } cases[] = {
+      {"same values keep the file", "# keep\n[AUS]\nhost = a\n\n[Client]\nvolume=100\n",
+       "[AUS]\nhost=a\n", false, nullptr},
+      {"changed value", "# gone\n[Client]\nvolume=100\nlog_level=2\n", "[Client]\nvolume=50\n",
+       false, "[Client]\nvolume=50\nlog_level=2\n"},
+      {"new key and section appended", "[Client]\nvolume=100\n[AUS]\nport=3003\n",
+       "[Extra]\nx=1\n[Client]\nfullscreen=false\n", false,
+       "[Client]\nvolume=100\nfullscreen=false\n[AUS]\nport=3003\n[Extra]\nx=1\n"},
+      {"pin adds the key", "[AUS]\nhost=a\n", kPin, true,
+       "[AUS]\nhost=a\n[Client]\nclient_version=4.34.1905201200\n"},
+      {"pin replaces an empty value", "[Client]\nclient_version=\nvolume=1\n", kPin, true,
+       "[Client]\nclient_version=4.34.1905201200\nvolume=1\n"},
+      {"keys outside sections are kept, not merged", "top=1\n[Client]\nvolume=1\n",
+       "top=2\n[Client]\nvolume=2\n", false, "top=1\n[Client]\nvolume=2\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFile("Settings.ini", c.settings);
+    std::filesystem::remove("SettingsUpdate.ini");
+    if (!c.asText) WriteFile("SettingsUpdate.ini", c.update);
+    ClientSettings::UpdateSettings(c.asText ? c.update : "", false);
+    EXPECT_EQ(ReadFile("Settings.ini"), c.expected ? c.expected : c.settings);
+  }
+}
+
+TEST_F(SettingsUpdateTest, TextTakesPrecedenceOverTheFile) {
+  WriteFile("Settings.ini", "[Client]\nvolume=1\n");
+  WriteFile("SettingsUpdate.ini", "[AUS]\nhost=other\n");
+  ClientSettings::UpdateSettings("[Client]\nvolume=2", false);
+  EXPECT_EQ(ReadFile("Settings.ini"), "[Client]\nvolume=2\n");
+}
+
+TEST_F(SettingsUpdateTest, ReadErrorsAreLoggedRaisedAndWriteNothing) {
+  struct Case {
+    const char* name;
+    const char* settings;  // nullptr: missing
+    const char* update;
+    std::string message;
+  } cases[] = {
+      {"missing settings", nullptr, "[AUS]\nhost=a\n", "Settings.ini: cannot open file"},
+      {"bad update line", "[AUS]\nhost=a\n", "[AUS]\nhost\n", "'=' character not found in line"},
+      {"duplicate key", "[AUS]\nhost=a\nhost=b\n", "[AUS]\nhost=c\n", "duplicate key name"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove("Settings.ini");
+    if (c.settings) WriteFile("Settings.ini", c.settings);
+    WriteFile("SettingsUpdate.ini", c.update);
+    std::string error;
+    RouteLogToFile();
+    try {
+      ClientSettings::UpdateSettings("", false);
+    } catch (const std::exception& e) {
+      error = e.what();
+    }
+    EXPECT_NE(error.find(c.message), std::string::npos) << error;
+    EXPECT_NE(ReadFile("log.txt").find("; ENGINE; ERROR; Settings.ini update error: " + error),
+              std::string::npos);
+    if (c.settings) {
+      EXPECT_EQ(ReadFile("Settings.ini"), c.settings);
+    }
+  }
+}
+
+TEST_F(SettingsUpdateTest, ChangedAddressRestartsEvenWhenLauncherCannotStart) {
+  WriteFile("Settings.ini", "[AUS]\nhost=old\nport=3003\n");
+  WriteFile("SettingsUpdate.ini", "[AUS]\nhost=new\n");
+  EXPECT_EXIT(UpdateLogged(""), testing::ExitedWithCode(0), "");
+  EXPECT_EQ(ReadFile("Settings.ini"), "[AUS]\nhost=new\nport=3003\n");
+  EXPECT_NE(ReadFile("log.txt").find("; ENGINE; WARNING; Settings.ini update: cannot run "
+                                     "launcher.exe\n"),
+            std::string::npos);
+  // The next start finds nothing to change and runs on.
+  EXPECT_EQ(UpdateLogged(""), "");
+}
+
+TEST_F(SettingsUpdateTest, ForcedRestartAfterAnyChange) {
+  WriteFile("Settings.ini", "[Client]\nvolume=1\n");
+  EXPECT_EXIT(ClientSettings::UpdateSettings("[Client]\nvolume=2", true),
+              testing::ExitedWithCode(0), "");
+  EXPECT_EQ(ReadFile("Settings.ini"), "[Client]\nvolume=2\n");
+}
+
+}  // namespace
