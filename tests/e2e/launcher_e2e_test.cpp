@@ -1,0 +1,64 @@
+// The launcher's start-up as a player meets it: settings errors, the log file, exit codes.
+#include <regex>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "tests/e2e/programrun.h"
+#include "tests/support/scratchdir.h"
+
+namespace {
+
+using test_support::ReadFile;
+using test_support::WriteFile;
+
+constexpr int kExitFailure = 3;
+
+class LauncherStartTest : public testing::Test {
+ protected:
+  e2e::ProgramResult Run() { return e2e::RunProgram(LAUNCHER_EXE, {}, dir_.path()); }
+  std::filesystem::path Path(const char* name) const { return dir_.path() / name; }
+
+  test_support::ScratchDir dir_;
+};
+
+TEST_F(LauncherStartTest, SettingsErrorsEndStartUpWithFailureCode) {
+  struct Case {
+    const char* name;
+    const char* settings;  // nullptr: no "Settings.ini"
+    const char* message;
+  } cases[] = {
+      {"missing file", nullptr, "Settings.ini"},
+      {"bad value", "[Client]\nvolume=loud\n", "Client.volume"},
+      {"duplicate key", "[Client]\nlog_level=1\nlog_level=2\n",
+       "cannot be specified more than once"},
+  };
+  const std::regex line(
+      R"(\d{4}-[A-Z][a-z]{2}-\d{2} \d{2}:\d{2}:\d{2}; ENGINE; ERROR; Settings\.ini error: .*)");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(Path("Settings.ini"));
+    if (c.settings) WriteFile(Path("Settings.ini"), c.settings);
+    const auto result = Run();
+    EXPECT_EQ(result.exitCode, kExitFailure);
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(result.out, match, line)) << result.out;
+    EXPECT_NE(match.str().find(c.message), std::string::npos) << match.str();
+    EXPECT_EQ(result.err.find("terminate called"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(Path("LogLauncher.txt")));
+  }
+}
+
+TEST_F(LauncherStartTest, LogFileIsTruncatedAtEveryStart) {
+  WriteFile(Path("Settings.ini"), "[Client]\nlog_level=0\nenable_multiple_instances=true\n");
+  WriteFile(Path("LogLauncher.txt"), "old line\n");
+  const auto result = Run();
+  EXPECT_EQ(result.exitCode, 0);
+  const std::string log = ReadFile(Path("LogLauncher.txt"));
+  EXPECT_EQ(log.find("old line"), std::string::npos);
+  const std::regex format(R"((\d{4}-[A-Z][a-z]{2}-\d{2} \d{2}:\d{2}:\d{2}; [A-Z]+; )"
+                          R"((TRACE|DEBUG|INFO|WARNING|ERROR|CRITICAL); [^\n]*\n)*)");
+  EXPECT_TRUE(std::regex_match(log, format)) << log;
+}
+
+}  // namespace
