@@ -6,7 +6,8 @@
 
 // The port layer: every call the launcher needs from the operating system's user interface and
 // process services. One implementation per platform (POSIX/X11 and Win32), chosen by file in the
-// build; nothing else in the code base includes a system header of either.
+// build; nothing else in the code base includes a system header of either. None of these
+// functions throws.
 namespace platform {
 
 // A top-level window; kNoWindow when none was found.
@@ -17,20 +18,35 @@ inline constexpr WindowHandle kNoWindow = 0;
 inline constexpr int kShowMinimize = 6;
 inline constexpr int kShowDefault = 10;
 
-// The top-level window whose whole title is exactly `title` (FindWindowA(NULL, title)).
+// The topmost top-level window whose whole title is exactly `title` (FindWindowA(NULL, title)):
+// "Game Launcher" never matches "Game". On X11 the title is _NET_WM_NAME, else WM_NAME, of the
+// client window, which a window manager may have reparented into a frame. Without a display there
+// is no window.
 WindowHandle FindWindowByTitle(const std::string& title);
-// ShowWindow(window, command); the result is ignored by every caller.
+// ShowWindow(window, command). kShowMinimize iconifies the window (on X11 it is unmapped when no
+// window manager acts on the request); every other command shows and raises it. A window that no
+// longer exists is ignored.
 void ShowWindow(WindowHandle window, int command);
 
 // ShellExecuteA(NULL, "open", file, parameters, NULL, SW_SHOW): starts `file` (the working
-// directory first, then PATH) with `parameters` split by the Windows command-line rules, without
-// waiting. Keeps ShellExecute's contract: above 32 when started, 32 or less when not.
+// directory first, then PATH) with `parameters` split by SplitCommandLine, without waiting and
+// without handing it the caller's open files. Keeps ShellExecute's contract: above 32 when
+// started, 32 or less when not (kErrorFileNotFound, kErrorAccessDenied, kErrorBadFormat, 0).
 int StartProgram(const std::string& file, const std::string& parameters);
+inline constexpr int kProgramStarted = 42;
+inline constexpr int kErrorFileNotFound = 2;
+inline constexpr int kErrorAccessDenied = 5;
+inline constexpr int kErrorBadFormat = 11;
 
 // The command-line tail a Windows GUI program receives, rebuilt from argv[1..]: joined by one
-// blank, an argument quoted with the Windows rules only when it holds a blank, tab or quote.
+// blank, an argument quoted with the Windows rules only when it is empty or holds a blank, tab or
+// quote; empty without arguments. SplitCommandLine(CommandLineTail(argc, argv)) gives argv[1..]
+// back.
 std::string CommandLineTail(int argc, const char* const* argv);
-// Splits a command line into arguments with the Windows rules (CommandLineToArgvW).
-std::vector<std::string> SplitCommandLine(const std::string& commandLine);
+// Splits the arguments of a command line (the text after the program name) with the rules of
+// CommandLineToArgvW: blanks and tabs separate arguments outside quotes; 2n backslashes before a
+// quote give n backslashes and the quote toggles quoting, 2n+1 give n and a literal quote; other
+// backslashes are literal; of consecutive quotes every third is literal.
+std::vector<std::string> SplitCommandLine(const std::string& arguments);
 
 }  // namespace platform

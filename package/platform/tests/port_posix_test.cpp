@@ -1,0 +1,189 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "package/platform/port.h"
+#include "package/platform/tests/xserver.h"
+#include "tests/support/scratchdir.h"
+
+namespace {
+
+using platform_test::XServer;
+
+class WindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(server_.Running()) << "Xvfb did not start"; }
+
+  XServer server_;
+};
+
+TEST_F(WindowTest, MatchesTheWholeTitleOnly) {
+  using Title = std::optional<std::string>;
+  const struct {
+    const char* name;
+    Title netName;
+    Title wmName;
+    bool found;
+  } cases[] = {
+      {"WM_NAME", std::nullopt, "Game", true},
+      {"_NET_WM_NAME", "Game", std::nullopt, true},
+      {"_NET_WM_NAME decides", "Game", "Other", true},
+      {"_NET_WM_NAME decides against", "Game Launcher", "Game", false},
+      {"longer title", "Game Launcher", std::nullopt, false},
+      {"prefix", "Gam", std::nullopt, false},
+      {"trailing blank", std::nullopt, "Game ", false},
+      {"other case", "game", std::nullopt, false},
+      {"no title", std::nullopt, std::nullopt, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto window = server_.CreateWindow(c.netName, c.wmName);
+    EXPECT_EQ(platform::FindWindowByTitle("Game"), c.found ? window : platform::kNoWindow);
+    server_.DestroyWindow(window);
+  }
+}
+
+TEST_F(WindowTest, FindsTheClientInsideAFrameAndPrefersTheTopmost) {
+  server_.CreateWindow("Game Launcher", std::nullopt);
+  const auto frame = server_.CreateWindow("Game", std::nullopt);
+  const auto inner = server_.CreateWindow(std::nullopt, std::nullopt, frame);
+  const auto client = server_.CreateWindow("Game", std::nullopt, inner);
+  server_.SetWmState(client);
+  EXPECT_EQ(platform::FindWindowByTitle("Game"), client);
+
+  const auto above = server_.CreateWindow(std::nullopt, "Game");
+  EXPECT_EQ(platform::FindWindowByTitle("Game"), above);
+}
+
+TEST_F(WindowTest, MinimiseHidesAndDefaultShowsWithoutWindowManager) {
+  const auto window = server_.CreateWindow("Game", std::nullopt);
+  platform::ShowWindow(window, platform::kShowMinimize);
+  EXPECT_FALSE(server_.Viewable(window));
+  platform::ShowWindow(window, platform::kShowDefault);
+  EXPECT_TRUE(server_.Viewable(window));
+}
+
+TEST_F(WindowTest, MinimiseAsksTheWindowManagerAndHidesWhenItDoesNotAct) {
+  const auto window = server_.CreateWindow("Game", std::nullopt);
+  server_.BecomeIdleWindowManager();
+
+  platform::ShowWindow(window, platform::kShowMinimize);
+
+  EXPECT_TRUE(server_.ReceivedIconifyRequest(window));
+  EXPECT_FALSE(server_.Viewable(window));
+}
+
+TEST_F(WindowTest, VanishedWindowsAndMissingDisplayAreHarmless) {
+  const auto window = server_.CreateWindow("Game", std::nullopt);
+  server_.DestroyWindow(window);
+  platform::ShowWindow(window, platform::kShowMinimize);
+  platform::ShowWindow(window, platform::kShowDefault);
+  EXPECT_EQ(platform::FindWindowByTitle("Game"), platform::kNoWindow);
+
+  const auto game = server_.CreateWindow("Game", std::nullopt);
+  unsetenv("DISPLAY");
+  EXPECT_EQ(platform::FindWindowByTitle("Game"), platform::kNoWindow);
+  platform::ShowWindow(game, platform::kShowMinimize);
+  EXPECT_TRUE(server_.Viewable(game));
+}
+
+// Programs that record what they received in "record.txt" of the working directory.
+class StartProgramTest : public test_support::InScratchDir {
+ protected:
+  static constexpr const char* kRecordArguments =
+      "#!/bin/sh\n"
+      "for a in \"$@\"; do printf '[%s]\\n' \"$a\"; done > record.tmp\n"
+      "mv record.tmp record.txt\n";
+
+  static void WriteProgram(const std::filesystem::path& path, const std::string& text,
+                           bool executable = true) {
+    test_support::WriteFile(path, text);
+    chmod(path.c_str(), executable ? 0755 : 0644);
+  }
+
+  static std::string WriteMarker(const std::string& marker) {
+    return "#!/bin/sh\necho " + marker + " > record.tmp\nmv record.tmp record.txt\n";
+  }
+
+  // The record, or empty when none appeared within ten seconds.
+  std::string WaitForRecord() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!std::filesystem::exists(dir() / "record.txt")) {
+      if (std::chrono::steady_clock::now() >= deadline) return "";
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return test_support::ReadFile(dir() / "record.txt");
+  }
+};
+
+TEST_F(StartProgramTest, PassesParametersSplitByTheWindowsRules) {
+  WriteProgram("Kolvex.exe", kRecordArguments);
+  const int result =
+      platform::StartProgram("Kolvex.exe", R"(--lg TOKEN "two words" a\"b "" C:\dir\ )");
+  EXPECT_GT(result, 32);
+  EXPECT_EQ(WaitForRecord(), "[--lg]\n[TOKEN]\n[two words]\n[a\"b]\n[]\n[C:\\dir\\]\n");
+}
+
+TEST_F(StartProgramTest, ResolvesFromTheWorkingDirectoryThenPath) {
+  const struct {
+    const char* name;
+    std::optional<std::string> inWorkingDirectory;
+    bool executable;
+    bool onPath;
+    int result;  // 0 for started
+    std::string record;
+  } cases[] = {
+      {"working directory first", WriteMarker("cwd"), true, true, 0, "cwd\n"},
+      {"then PATH", std::nullopt, true, true, 0, "path\n"},
+      {"missing", std::nullopt, true, false, platform::kErrorFileNotFound, ""},
+      {"not executable", WriteMarker("cwd"), false, true, platform::kErrorAccessDenied, ""},
+      {"not a program",
+       "\x7f"
+       "garbage",
+       true, false, platform::kErrorBadFormat, ""},
+  };
+  const char* path = std::getenv("PATH");
+  const std::string previousPath = path != nullptr ? path : "";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const test_support::ScratchDir bin;
+    if (c.onPath) WriteProgram(bin.path() / "launcher.exe", WriteMarker("path"));
+    setenv("PATH", (bin.path().string() + ":" + previousPath).c_str(), 1);
+    if (c.inWorkingDirectory) WriteProgram("launcher.exe", *c.inWorkingDirectory, c.executable);
+
+    const int result = platform::StartProgram("launcher.exe", "");
+
+    if (c.result == 0) {
+      EXPECT_GT(result, 32);
+    } else {
+      EXPECT_EQ(result, c.result);
+    }
+    EXPECT_EQ(c.result == 0 ? WaitForRecord() : "", c.record);
+    setenv("PATH", previousPath.c_str(), 1);
+    std::filesystem::remove("launcher.exe");
+    std::filesystem::remove("record.txt");
+  }
+}
+
+TEST_F(StartProgramTest, DoesNotHandOverOpenFiles) {
+  const int inherited = open(".", O_RDONLY);  // no close-on-exec
+  ASSERT_GE(inherited, 0);
+  WriteProgram("Kolvex.exe",
+               "#!/bin/sh\n"
+               "if [ -e /proc/$$/fd/$1 ]; then echo open; else echo closed; fi > record.tmp\n"
+               "mv record.tmp record.txt\n");
+  EXPECT_GT(platform::StartProgram("Kolvex.exe", std::to_string(inherited)), 32);
+  EXPECT_EQ(WaitForRecord(), "closed\n");
+  close(inherited);
+}
+
+}  // namespace
