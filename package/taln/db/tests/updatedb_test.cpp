@@ -1,0 +1,279 @@
+#include "package/taln/db/updatedb.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem/operations.hpp>
+#include <boost/numeric/conversion/converter_policies.hpp>
+#include <gtest/gtest.h>
+
+#include "package/taln/db/tests/largestallocation.h"
+#include "tests/support/scratchdir.h"
+
+namespace {
+
+namespace fs = boost::filesystem;
+using taln::UpdateDB;
+using taln::UpdateItem;
+
+constexpr std::time_t kTime = 1559736000;  // 2019-06-05 12:00:00 UTC
+const std::vector<unsigned char> kAbcDigest = {
+    0xba, 0x78, 0x16, 0xbf, 0x8f, 0x01, 0xcf, 0xea, 0x41, 0x41, 0x40, 0xde, 0x5d, 0xae, 0x22, 0x23,
+    0xb0, 0x03, 0x61, 0xa3, 0x96, 0x17, 0x7a, 0x9c, 0xb4, 0x10, 0xff, 0x61, 0xf2, 0x00, 0x15, 0xad};
+
+// Bytes from hex pairs; blanks are ignored.
+std::string Hex(const std::string& text) {
+  std::string bytes;
+  std::istringstream in(text);
+  for (std::string pair; in >> pair;) bytes += static_cast<char>(std::stoi(pair, nullptr, 16));
+  return bytes;
+}
+
+std::string Le32(std::uint32_t value) {
+  std::string bytes;
+  for (int i = 0; i < 4; ++i) bytes += static_cast<char>(value >> (8 * i));
+  return bytes;
+}
+
+// One item in the file's layout with index 0, size 0, time 0 and no digest.
+std::string ItemWithName(const std::string& name) {
+  return Hex("00 00") + Le32(static_cast<std::uint32_t>(name.size())) + name +
+         std::string(16, '\0') + Le32(0) + Hex("01");
+}
+
+std::string Masked(std::string bytes) {
+  for (char& byte : bytes) byte = static_cast<char>(byte ^ taln::kUpdateDbMask);
+  return bytes;
+}
+
+// The "Update.db" of a.bin ("abc") and data/b.bin (empty), written field by field.
+const std::string kGolden =
+    Hex("02 00 00 00"
+        // index 0, name "a.bin", size 3, 2019-06-05 12:00:00, the 32-byte digest, required
+        " 00 00  05 00 00 00  61 2e 62 69 6e  03 00 00 00 00 00 00 00  c0 ae f7 5c 00 00 00 00"
+        " 20 00 00 00  ba 78 16 bf 8f 01 cf ea 41 41 40 de 5d ae 22 23"
+        "              b0 03 61 a3 96 17 7a 9c b4 10 ff 61 f2 00 15 ad  01"
+        // index 1, name "data/b.bin", size 0, same time, 2-byte digest 0a ff, not required
+        " 01 00  0a 00 00 00  64 61 74 61 2f 62 2e 62 69 6e  00 00 00 00 00 00 00 00"
+        " c0 ae f7 5c 00 00 00 00  02 00 00 00  0a ff  00");
+
+class UpdateDBTest : public ::testing::Test {
+ protected:
+  fs::path Root() const { return scratch_.path().string(); }
+
+  fs::path File(const std::string& name, const std::string& contents, std::time_t time = kTime) {
+    const fs::path path = Root() / name;
+    test_support::WriteFile(path.string(), contents);
+    fs::last_write_time(path, time);
+    return path;
+  }
+
+  void WriteDatabase(const std::string& bytes) {
+    test_support::WriteFile((Root() / "Update.db").string(), Masked(bytes));
+  }
+
+  static std::vector<std::string> Names(const UpdateDB& db) {
+    std::vector<std::string> names;
+    for (const UpdateItem& item : db) names.push_back(item.name);
+    return names;
+  }
+
+  static std::vector<std::string> SortedNames(const UpdateDB& db) {
+    auto names = Names(db);
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  test_support::ScratchDir scratch_;
+};
+
+TEST_F(UpdateDBTest, RootMustBeAnExistingDirectory) {
+  File("file", "");
+  for (const char* name : {"missing", "file"}) {
+    SCOPED_TRACE(name);
+    try {
+      UpdateDB db(Root() / name);
+      ADD_FAILURE() << "no exception";
+    } catch (const fs::filesystem_error& e) {
+      EXPECT_EQ(e.code(), boost::system::errc::not_a_directory);
+      EXPECT_EQ(e.path1(), Root() / name);
+    }
+  }
+}
+
+TEST_F(UpdateDBTest, GoldenFileLoadsAndSavesByteForByte) {
+  File("a.bin", "abc");
+  File("data/b.bin", "");
+  WriteDatabase(kGolden);
+  UpdateDB db(Root());
+  ASSERT_TRUE(db.Load());
+  EXPECT_FALSE(db.IsModified());
+  const std::vector<UpdateItem> expected = {{0, "a.bin", 3, kTime, kAbcDigest, true},
+                                            {1, "data/b.bin", 0, kTime, {0x0a, 0xff}, false}};
+  EXPECT_TRUE(std::equal(db.begin(), db.end(), expected.begin(), expected.end()));
+
+  fs::remove(Root() / "Update.db");
+  ASSERT_TRUE(db.Save());
+  const std::string saved = test_support::ReadFile((Root() / "Update.db").string());
+  EXPECT_EQ(saved.substr(0, 4), Hex("69 6b 6b 6b"));  // count 2, masked
+  EXPECT_EQ(saved, Masked(kGolden));
+}
+
+TEST_F(UpdateDBTest, EveryTruncationOfTheFileFails) {
+  File("a.bin", "abc");
+  File("data/b.bin", "");
+  UpdateDB db(Root());
+  for (std::size_t length = 0; length < kGolden.size(); ++length) {
+    SCOPED_TRACE(length);
+    WriteDatabase(kGolden.substr(0, length));
+    EXPECT_FALSE(db.Load());
+    EXPECT_TRUE(db.empty());
+  }
+}
+
+TEST_F(UpdateDBTest, MalformedOrHostileFileFailsWithoutLargeAllocation) {
+  const std::string firstItem = ItemWithName("a.bin");
+  const struct {
+    const char* name;
+    std::string bytes;
+  } cases[] = {
+      {"count 3 ending inside the second item",
+       Le32(3) + firstItem + ItemWithName("b.bin").substr(0, 9)},
+      {"count of four billion in 10 bytes", Le32(4000000000u) + std::string(6, '\0')},
+      {"name length beyond the file", Le32(1) + Hex("00 00") + Le32(0xfffffff0u) + "a.bin"},
+      {"digest length beyond the file",
+       Le32(1) + Hex("00 00") + Le32(1) + "a" + std::string(16, '\0') + Le32(0x7fffffffu) + "xx"},
+      {"parent folder", Le32(1) + ItemWithName("../escape.txt")},
+      {"parent folder with backslash", Le32(2) + firstItem + ItemWithName("data\\..\\..\\x")},
+      {"absolute path", Le32(1) + ItemWithName("/etc/passwd")},
+      {"drive", Le32(1) + ItemWithName("C:\\Windows\\x.dll")},
+      {"empty name", Le32(1) + ItemWithName("")},
+  };
+  File("a.bin", "");
+  UpdateDB db(Root());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteDatabase(c.bytes);
+    taln_test::LargestAllocation largest;
+    EXPECT_FALSE(db.Load());
+    EXPECT_LT(largest.bytes(), 64u * 1024);
+    EXPECT_TRUE(db.empty());
+  }
+}
+
+TEST_F(UpdateDBTest, MissingOrUnreadableFileFailsAndClearsModified) {
+  UpdateDB db(Root());
+  db.AddIfAbsent({0, "x", 0, 0, {}, true});
+  EXPECT_FALSE(db.Load());
+  EXPECT_TRUE(db.empty());
+  EXPECT_FALSE(db.IsModified());
+
+  fs::create_directory(Root() / "Update.db");
+  EXPECT_FALSE(db.Load());
+}
+
+TEST_F(UpdateDBTest, LoadDropsDeletedFilesWithoutSettingModified) {
+  File("a.bin", "abc");
+  File("data/b.bin", "");
+  WriteDatabase(kGolden);
+  fs::remove(Root() / "a.bin");
+  UpdateDB db(Root());
+  ASSERT_TRUE(db.Load());
+  EXPECT_EQ(Names(db), std::vector<std::string>{"data/b.bin"});
+  EXPECT_FALSE(db.IsModified());
+}
+
+TEST_F(UpdateDBTest, LoadRehashesFilesWithANewTime) {
+  File("a.bin", "abc");
+  File("data/b.bin", "");
+  WriteDatabase(kGolden);
+  File("a.bin", "abc", kTime + 1);          // touched, same contents
+  File("data/b.bin", "abc", kTime - 3600);  // rewritten
+  UpdateDB db(Root());
+  ASSERT_TRUE(db.Load());
+  EXPECT_TRUE(db.IsModified());
+  const std::vector<UpdateItem> expected = {{0, "a.bin", 3, kTime + 1, kAbcDigest, true},
+                                            {1, "data/b.bin", 0, kTime - 3600, kAbcDigest, false}};
+  EXPECT_TRUE(std::equal(db.begin(), db.end(), expected.begin(), expected.end()));
+
+  ASSERT_TRUE(db.Save());
+  ASSERT_TRUE(db.Load());
+  EXPECT_FALSE(db.IsModified());
+}
+
+TEST_F(UpdateDBTest, BackslashNamesAreStoredWithSlashes) {
+  File("data/a.bin", "");
+  fs::last_write_time(Root() / "data/a.bin", 0);
+  WriteDatabase(Le32(1) + ItemWithName("data\\a.bin"));
+  UpdateDB db(Root());
+  ASSERT_TRUE(db.Load());
+  EXPECT_TRUE(db.Contains("data/a.bin"));
+  EXPECT_FALSE(db.Contains("data\\a.bin"));
+  EXPECT_FALSE(db.IsModified());
+}
+
+TEST_F(UpdateDBTest, SaveReportsFilesItCannotWrite) {
+  UpdateDB db(Root());
+  db.AddIfAbsent({0, "x", 0, 0, {}, true});
+  fs::create_directory(Root() / "Update.db");
+  EXPECT_FALSE(db.Save());
+  EXPECT_TRUE(db.IsModified());
+
+  // A full disk: opening succeeds, writing does not.
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  fs::remove(Root() / "Update.db");
+  fs::create_symlink("/dev/full", Root() / "Update.db");
+  EXPECT_FALSE(db.Save());
+  EXPECT_TRUE(db.IsModified());
+}
+
+TEST_F(UpdateDBTest, ScanSkipsCefCacheAndTheDatabase) {
+  File("CefCache/x.dat", "x");
+  File("Update.db", "");
+  File("bin/app.dll", "abc");
+  UpdateDB db(Root());
+  db.Scan();
+  EXPECT_TRUE(db.IsModified());
+  const std::vector<UpdateItem> expected = {{0, "bin/app.dll", 3, kTime, kAbcDigest, true}};
+  EXPECT_TRUE(std::equal(db.begin(), db.end(), expected.begin(), expected.end()));
+
+  File("sub/CefCache/y.dat", "");
+  File("sub/CefCache", "");  // in another folder: a file of that name is skipped too
+  File("sub/Update.db", "");
+  File("sub/deeper/z.dat", "");
+  db.Scan();
+  EXPECT_EQ(SortedNames(db),
+            (std::vector<std::string>{"bin/app.dll", "sub/Update.db", "sub/deeper/z.dat"}));
+  std::uint16_t index = 0;
+  for (const UpdateItem& item : db) EXPECT_EQ(item.index, index++);
+}
+
+TEST_F(UpdateDBTest, ScanReplacesItemsAndSavesThemForLoad) {
+  File("a.bin", "abc");
+  UpdateDB db(Root());
+  db.AddIfAbsent({0, "gone", 0, 0, {}, true});
+  db.Scan();
+  ASSERT_TRUE(db.Save());
+  UpdateDB loaded(Root());
+  ASSERT_TRUE(loaded.Load());
+  EXPECT_TRUE(std::equal(db.begin(), db.end(), loaded.begin(), loaded.end()));
+}
+
+TEST_F(UpdateDBTest, ScanOverflowsAfter65536Files) {
+  for (int folder = 0; folder < 64; ++folder) fs::create_directory(Root() / std::to_string(folder));
+  for (int i = 0; i < 65536; ++i) {
+    std::ofstream((Root() / std::to_string(i % 64) / std::to_string(i)).string());
+  }
+  UpdateDB db(Root());
+  db.Scan();
+  EXPECT_EQ(db.size(), 65536u);
+  File("one-more", "");
+  EXPECT_THROW(db.Scan(), boost::numeric::positive_overflow);
+}
+
+}  // namespace

@@ -1,0 +1,278 @@
+#include "package/taln/db/updatedb.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <sstream>
+#include <string_view>
+#include <unordered_map>
+
+#include <boost/filesystem/fstream.hpp>
+#include <boost/filesystem/operations.hpp>
+#include <boost/numeric/conversion/cast.hpp>
+#include <boost/program_options.hpp>
+#include <boost/throw_exception.hpp>
+
+namespace taln {
+namespace {
+
+namespace fs = boost::filesystem;
+namespace po = boost::program_options;
+
+constexpr const char* kDatabaseFile = "Update.db";
+constexpr const char* kManifestFile = "manifest";
+constexpr const char* kSkippedFolder = "CefCache";
+
+// index, name length, size, time, digest length and required, with empty name and digest.
+constexpr std::size_t kSmallestItemBytes = 2 + 4 + 8 + 8 + 4 + 1;
+
+// Reads little-endian fields from unmasked "Update.db" bytes. Every read fails, rather than
+// allocating, when the bytes it needs are not there.
+class FieldReader {
+ public:
+  explicit FieldReader(std::string_view bytes) : rest_(bytes) {}
+
+  std::size_t Remaining() const { return rest_.size(); }
+
+  template <typename Integer>
+  bool Read(Integer& value) {
+    if (rest_.size() < sizeof(Integer)) return false;
+    std::uint64_t bits = 0;
+    for (std::size_t i = 0; i < sizeof(Integer); ++i) {
+      bits |= std::uint64_t{static_cast<unsigned char>(rest_[i])} << (8 * i);
+    }
+    value = static_cast<Integer>(bits);
+    rest_.remove_prefix(sizeof(Integer));
+    return true;
+  }
+
+  // A u32 length, then that many bytes.
+  template <typename Bytes>
+  bool ReadSized(Bytes& bytes) {
+    std::uint32_t length = 0;
+    if (!Read(length) || rest_.size() < length) return false;
+    bytes.assign(rest_.begin(), rest_.begin() + length);
+    rest_.remove_prefix(length);
+    return true;
+  }
+
+ private:
+  std::string_view rest_;
+};
+
+class FieldWriter {
+ public:
+  template <typename Integer>
+  void Write(Integer value) {
+    const auto bits = static_cast<std::uint64_t>(value);
+    for (std::size_t i = 0; i < sizeof(Integer); ++i) bytes_ += static_cast<char>(bits >> (8 * i));
+  }
+
+  template <typename Bytes>
+  void WriteSized(const Bytes& bytes) {
+    Write(static_cast<std::uint32_t>(bytes.size()));
+    bytes_.append(bytes.begin(), bytes.end());
+  }
+
+  std::string& Bytes() { return bytes_; }
+
+ private:
+  std::string bytes_;
+};
+
+void Mask(std::string& bytes) {
+  for (char& byte : bytes) byte = static_cast<char>(byte ^ kUpdateDbMask);
+}
+
+bool ReadItem(FieldReader& reader, UpdateItem& item) {
+  std::uint8_t required = 0;
+  if (!reader.Read(item.index) || !reader.ReadSized(item.name) || !reader.Read(item.size) ||
+      !reader.Read(item.modifiedTime) || !reader.ReadSized(item.hash) || !reader.Read(required)) {
+    return false;
+  }
+  item.required = required != 0;
+  NormalizeName(item.name);
+  return IsSafeName(item.name);
+}
+
+bool IsMissing(const boost::system::error_code& error) {
+  return error == boost::system::errc::no_such_file_or_directory ||
+         error == boost::system::errc::not_a_directory;
+}
+
+}  // namespace
+
+UpdateDB::UpdateDB(Items items) : items_(std::move(items)) {}
+
+UpdateDB::UpdateDB(const fs::path& root) : root_(root) {
+  if (!fs::is_directory(root)) {
+    BOOST_THROW_EXCEPTION(fs::filesystem_error(
+        "UpdateDB", root,
+        boost::system::errc::make_error_code(boost::system::errc::not_a_directory)));
+  }
+}
+
+bool UpdateDB::Load() {
+  modified_ = false;
+  items_.clear();
+  try {
+    fs::ifstream in(root_ / kDatabaseFile, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    if (Parse(bytes.str())) {
+      Refresh();
+      return true;
+    }
+  } catch (const std::exception&) {
+    // Unreadable counts as absent: the caller scans the root instead.
+  }
+  items_.clear();
+  modified_ = false;
+  return false;
+}
+
+bool UpdateDB::Parse(const std::string& masked) {
+  std::string bytes = masked;
+  Mask(bytes);
+  FieldReader reader(bytes);
+  std::uint32_t count = 0;
+  if (!reader.Read(count) || count > reader.Remaining() / kSmallestItemBytes) return false;
+  items_.reserve(count);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    UpdateItem item;
+    if (!ReadItem(reader, item)) return false;
+    items_.push_back(std::move(item));
+  }
+  return true;
+}
+
+void UpdateDB::Refresh() {
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < items_.size(); ++i) {
+    UpdateItem& item = items_[i];
+    const fs::path path = root_ / item.name;
+    boost::system::error_code error;
+    const std::time_t time = fs::last_write_time(path, error);
+    if (IsMissing(error)) continue;  // a deleted file is not a change to save
+    if (error) BOOST_THROW_EXCEPTION(fs::filesystem_error("UpdateDB::Load", path, error));
+    if (time != item.modifiedTime) {
+      item.hash = HashFile(path);
+      item.modifiedTime = time;
+      modified_ = true;
+    }
+    if (kept != i) items_[kept] = std::move(item);
+    ++kept;
+  }
+  items_.resize(kept);
+}
+
+bool UpdateDB::Save() {
+  FieldWriter writer;
+  writer.Write(static_cast<std::uint32_t>(items_.size()));
+  for (const UpdateItem& item : items_) {
+    writer.Write(item.index);
+    writer.WriteSized(item.name);
+    writer.Write(item.size);
+    writer.Write(item.modifiedTime);
+    writer.WriteSized(item.hash);
+    writer.Write(static_cast<std::uint8_t>(item.required ? 1 : 0));
+  }
+  Mask(writer.Bytes());
+  fs::ofstream out(root_ / kDatabaseFile, std::ios::binary | std::ios::trunc);
+  out.write(writer.Bytes().data(), static_cast<std::streamsize>(writer.Bytes().size()));
+  out.close();
+  // A short write leaves a truncated file that the next Load rejects; say so now.
+  if (!out) return false;
+  modified_ = false;
+  return true;
+}
+
+void UpdateDB::Scan() {
+  modified_ = true;
+  items_.clear();
+  ReadManifest();
+  for (fs::recursive_directory_iterator it(root_), end; it != end; ++it) {
+    const fs::path& path = it->path();
+    if (path.filename() == kSkippedFolder) {
+      it.disable_recursion_pending();
+      continue;
+    }
+    if (!fs::is_regular_file(it->status())) continue;
+    if (it.depth() == 0 && path.filename() == kDatabaseFile) continue;
+    fs::path relative = path.lexically_relative(root_);
+    const std::string native = relative.make_preferred().string();
+    UpdateItem item;
+    item.index = boost::numeric_cast<std::uint16_t>(items_.size());
+    item.name = native;
+    NormalizeName(item.name);
+    item.size = fs::file_size(path);
+    item.modifiedTime = fs::last_write_time(path);
+    item.hash = HashFile(path);
+    item.required = !optionalFiles_.contains(native);
+    items_.push_back(std::move(item));
+  }
+}
+
+void UpdateDB::ReadManifest() {
+  optionalFiles_.clear();
+  const fs::path path = root_ / kManifestFile;
+  boost::system::error_code error;
+  if (!fs::is_regular_file(path, error)) return;
+  const auto component = [](std::int32_t& target) {
+    return po::value<unsigned int>()->required()->notifier(
+        [&target](unsigned int value) { target = static_cast<std::int32_t>(value); });
+  };
+  po::options_description options("manifest - various deployment options", 80, 40);
+  options.add_options()                                                                   //
+      ("version.major", component(manifestVersion_.major), "The latest version - major")  //
+      ("version.minor", component(manifestVersion_.minor), "The latest version - minor")  //
+      ("version.revision", component(manifestVersion_.revision),
+       "The latest version - revision")  //
+      ("deploy.optional", po::value<std::vector<std::string>>()->multitoken(),
+       "The list of optional files");
+  try {
+    fs::ifstream in(path);
+    po::variables_map values;
+    po::store(po::parse_config_file(in, options), values);
+    po::notify(values);
+    if (values.count("deploy.optional")) {
+      for (const auto& file : values["deploy.optional"].as<std::vector<std::string>>()) {
+        optionalFiles_.insert(file);
+      }
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "Failed to parse manifest: %s", e.what());
+  }
+}
+
+UpdateDB UpdateDB::Diff(const UpdateDB& aus, const UpdateDB& local) {
+  // The first item of each name, as a scan from the front would find it.
+  std::unordered_map<std::string_view, const UpdateItem*> localByName;
+  localByName.reserve(local.items_.size());
+  for (const UpdateItem& item : local.items_) localByName.emplace(item.name, &item);
+
+  UpdateDB result;
+  result.root_ = aus.root_;
+  result.manifestVersion_ = aus.manifestVersion_;
+  for (const UpdateItem& item : aus.items_) {
+    const auto found = localByName.find(item.name);
+    const bool needed =
+        found == localByName.end() ? item.required : found->second->hash != item.hash;
+    if (needed) result.items_.push_back(item);
+  }
+  return result;
+}
+
+bool UpdateDB::Contains(const std::string& name) const {
+  return std::any_of(items_.begin(), items_.end(),
+                     [&name](const UpdateItem& item) { return item.name == name; });
+}
+
+void UpdateDB::AddIfAbsent(const UpdateItem& item) {
+  if (Contains(item.name)) return;
+  items_.push_back(item);
+  modified_ = true;
+}
+
+}  // namespace taln

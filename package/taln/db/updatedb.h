@@ -1,0 +1,85 @@
+#pragma once
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem/path.hpp>
+
+#include "package/network/protocol/version.h"
+#include "package/taln/db/updateitem.h"
+
+namespace taln {
+
+// Every byte of "Update.db" is stored XORed with this mask.
+inline constexpr unsigned char kUpdateDbMask = 0x6B;
+
+// An ordered list of the files of one installation. A database with a root describes the files
+// under it and is kept in root/"Update.db"; one without a root (the default) holds what the
+// update server listed. Copies are deep. Not safe for concurrent use.
+//
+// "Update.db" holds, with every byte masked: a u32 item count, then per item the u16 index,
+// u32 name length and the name's bytes, u64 size, i64 modifiedTime, u32 digest length and the
+// digest's bytes, and one byte required (non-zero reads as true); integers little-endian.
+class UpdateDB {
+ public:
+  using Items = std::vector<UpdateItem>;
+
+  // No root, no items, version {0, 0, 0}.
+  UpdateDB() = default;
+  // A database of the given items without a root.
+  explicit UpdateDB(Items items);
+  // Throws boost::filesystem::filesystem_error (not a directory) unless `root` is an existing
+  // directory.
+  explicit UpdateDB(const boost::filesystem::path& root);
+
+  // Replaces the items with root/"Update.db", then drops items whose file is gone and re-hashes
+  // (setting modified) those whose last-write time changed. Modified is cleared first. False,
+  // with no items, when the file cannot be opened or read, is truncated, claims more than it
+  // holds, or names a file outside the root.
+  bool Load();
+  // Writes the items to root/"Update.db" and clears modified. False, with modified unchanged,
+  // when the file cannot be written completely.
+  bool Save();
+  // Replaces the items by a depth-first walk of the root: every regular file except
+  // root/"Update.db" and anything named "CefCache" (not descended into), numbered from 0 in walk
+  // order, required unless its native relative path is an optional file of the manifest. Sets
+  // modified. Throws boost::numeric::positive_overflow at the 65,537th file, and lets the
+  // walk's boost::filesystem errors through.
+  void Scan();
+  // Reads root/"manifest" into OptionalFiles() and ManifestVersion(); a missing manifest leaves
+  // no optional files. Never throws: a manifest that cannot be parsed, has an unknown option or
+  // lacks a version key writes "Failed to parse manifest: <reason>" to standard error.
+  void ReadManifest();
+
+  // The items of `aus` that `local` needs, in aus's order, with aus's root and version: those
+  // whose name local holds with another digest, and the required ones local lacks.
+  static UpdateDB Diff(const UpdateDB& aus, const UpdateDB& local);
+
+  // Names compare byte for byte as stored; the first matching item counts.
+  bool Contains(const std::string& name) const;
+  // Appends a copy of `item` and sets modified unless an item of that name exists.
+  void AddIfAbsent(const UpdateItem& item);
+
+  bool IsModified() const { return modified_; }
+  Items::const_iterator begin() const { return items_.begin(); }
+  Items::const_iterator end() const { return items_.end(); }
+  bool empty() const { return items_.empty(); }
+  std::size_t size() const { return items_.size(); }
+
+  const boost::filesystem::path& Root() const { return root_; }
+  const std::set<std::string>& OptionalFiles() const { return optionalFiles_; }
+  const Version& ManifestVersion() const { return manifestVersion_; }
+
+ private:
+  bool Parse(const std::string& bytes);
+  void Refresh();
+
+  Items items_;
+  boost::filesystem::path root_;
+  std::set<std::string> optionalFiles_;
+  Version manifestVersion_;
+  bool modified_ = false;
+};
+
+}  // namespace taln
