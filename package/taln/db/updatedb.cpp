@@ -13,6 +13,8 @@
 #include <boost/program_options.hpp>
 #include <boost/throw_exception.hpp>
 
+#include "package/network/protocol/updateerror.h"
+
 namespace taln {
 namespace {
 
@@ -264,10 +266,24 @@ UpdateDB UpdateDB::Diff(const UpdateDB& aus, const UpdateDB& local) {
   return result;
 }
 
+template <typename Self>
+auto& UpdateDB::Find(Self& self, const std::string& name) {
+  const auto found = std::find_if(self.items_.begin(), self.items_.end(),
+                                  [&name](const UpdateItem& item) { return item.name == name; });
+  if (found == self.items_.end()) {
+    BOOST_THROW_EXCEPTION(aus::UpdateError() << aus::TagErrorCode(aus::error_code{3}));
+  }
+  return *found;
+}
+
 bool UpdateDB::Contains(const std::string& name) const {
   return std::any_of(items_.begin(), items_.end(),
                      [&name](const UpdateItem& item) { return item.name == name; });
 }
+
+UpdateItem& UpdateDB::Get(const std::string& name) { return Find(*this, name); }
+
+const UpdateItem& UpdateDB::Get(const std::string& name) const { return Find(*this, name); }
 
 void UpdateDB::AddIfAbsent(const UpdateItem& item) {
   if (Contains(item.name)) return;

@@ -58,6 +58,9 @@ class UpdateDB {
 
   // Names compare byte for byte as stored; the first matching item counts.
   bool Contains(const std::string& name) const;
+  // The item named `name`. Throws aus::UpdateError with aus::TagErrorCode 3 when there is none.
+  UpdateItem& Get(const std::string& name);
+  const UpdateItem& Get(const std::string& name) const;
   // Appends a copy of `item` and sets modified unless an item of that name exists.
   void AddIfAbsent(const UpdateItem& item);
 
@@ -72,6 +75,8 @@ class UpdateDB {
   const Version& ManifestVersion() const { return manifestVersion_; }
 
  private:
+  template <typename Self>
+  static auto& Find(Self& self, const std::string& name);
   bool Parse(const std::string& bytes);
   void Refresh();
 

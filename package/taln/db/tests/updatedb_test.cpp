@@ -6,12 +6,15 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include <boost/exception/get_error_info.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <boost/numeric/conversion/converter_policies.hpp>
 #include <gtest/gtest.h>
 
+#include "package/network/protocol/updateerror.h"
 #include "package/taln/db/tests/largestallocation.h"
 #include "tests/support/scratchdir.h"
 
@@ -274,6 +277,127 @@ TEST_F(UpdateDBTest, ScanOverflowsAfter65536Files) {
   EXPECT_EQ(db.size(), 65536u);
   File("one-more", "");
   EXPECT_THROW(db.Scan(), boost::numeric::positive_overflow);
+}
+
+TEST_F(UpdateDBTest, ManifestMarksOptionalFiles) {
+  const std::string native(1, fs::path::preferred_separator);
+  const std::string other = native == "/" ? "\\" : "/";
+  const struct {
+    const char* name;
+    std::string manifest;  // empty: no manifest
+    std::vector<std::string> optional;
+    Version version;
+    bool complains;
+  } cases[] = {
+      {"none", "", {}, {}, false},
+      {"valid, native form only",
+       "# deployment\n[version]\nmajor = 4\nminor=35\nrevision=1906051200\n[deploy]\n"
+       "optional=music" +
+           native + "theme.ogg\noptional = video" + native + "intro.avi\n" + "optional=video" +
+           native + "intro.avi\noptional=bin" + other + "app.dll\n",
+       {"music/theme.ogg", "video/intro.avi"},
+       {4, 35, 1906051200},
+       false},
+      {"missing revision",
+       "[version]\nmajor=4\nminor=35\n[deploy]\noptional=bin/app.dll\n",
+       {},
+       {},
+       true},
+      {"unknown key",
+       "[version]\nmajor=4\nminor=35\nrevision=1\n[deploy]\nmandatory=bin/app.dll\n",
+       {},
+       {},
+       true},
+      {"not a number", "[version]\nmajor=4\nminor=x\nrevision=1\n", {}, {}, true},
+  };
+  File("bin/app.dll", "");
+  File("music/theme.ogg", "");
+  File("video/intro.avi", "");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(Root() / "manifest");
+    if (!c.manifest.empty()) File("manifest", c.manifest);
+    UpdateDB db(Root());
+    testing::internal::CaptureStderr();
+    db.Scan();
+    const std::string complaint = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(complaint.rfind("Failed to parse manifest: ", 0) == 0, c.complains) << complaint;
+    EXPECT_EQ(complaint.find('\n'), std::string::npos);
+    std::vector<std::string> optional;
+    for (const UpdateItem& item : db) {
+      if (!item.required) optional.push_back(item.name);
+    }
+    std::sort(optional.begin(), optional.end());
+    EXPECT_EQ(optional, c.optional);
+    EXPECT_EQ(db.ManifestVersion(), c.version);
+  }
+}
+
+TEST_F(UpdateDBTest, FolderNamedManifestIsIgnored) {
+  File("manifest/optional", "deploy.optional=bin/app.dll");
+  File("bin/app.dll", "");
+  UpdateDB db(Root());
+  testing::internal::CaptureStderr();
+  db.Scan();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  for (const UpdateItem& item : db) EXPECT_TRUE(item.required) << item.name;
+  EXPECT_EQ(db.size(), 2u);
+}
+
+TEST(UpdateDBDiffTest, KeepsChangedFilesAndMissingRequiredOnes) {
+  const std::vector<unsigned char> x = {1}, y = {2}, z = {3};
+  const UpdateDB aus({{0, "a", 1, 0, x, true},
+                      {1, "b", 1, 0, y, false},
+                      {2, "c", 1, 0, z, true},
+                      {3, "d", 1, 0, z, false}});
+  const UpdateDB local({{0, "a", 1, 0, x, true}, {1, "b", 1, 0, z, true}});
+  const UpdateDB diff = UpdateDB::Diff(aus, local);
+  const std::vector<UpdateItem> expected = {{1, "b", 1, 0, y, false}, {2, "c", 1, 0, z, true}};
+  EXPECT_TRUE(std::equal(diff.begin(), diff.end(), expected.begin(), expected.end()));
+}
+
+TEST(UpdateDBDiffTest, ComparesWithTheFirstLocalItemOfAName) {
+  const std::vector<unsigned char> x = {1}, y = {2};
+  const UpdateDB aus({{0, "a", 1, 0, y, true}, {1, "b", 1, 0, x, true}});
+  const UpdateDB local({{0, "a", 1, 0, x, true},
+                        {1, "a", 1, 0, y, true},
+                        {2, "b", 1, 0, x, true},
+                        {3, "b", 1, 0, y, true}});
+  const UpdateDB diff = UpdateDB::Diff(aus, local);
+  ASSERT_EQ(diff.size(), 1u);
+  EXPECT_EQ(diff.begin()->name, "a");
+}
+
+TEST(UpdateDBLookupTest, NamesMatchExactly) {
+  UpdateDB db(
+      {{0, "data/a.bin", 1, 0, {}, true}, {1, "x", 2, 0, {}, true}, {2, "x", 3, 0, {}, true}});
+  EXPECT_TRUE(db.Contains("data/a.bin"));
+  for (const char* name : {"data\\a.bin", "Data/a.bin", "data/a.bin ", "a.bin", ""}) {
+    SCOPED_TRACE(name);
+    EXPECT_FALSE(db.Contains(name));
+    try {
+      db.Get(name);
+      ADD_FAILURE() << "no exception";
+    } catch (const aus::UpdateError& e) {
+      const aus::error_code* code = boost::get_error_info<aus::TagErrorCode>(e);
+      ASSERT_NE(code, nullptr);
+      EXPECT_EQ(static_cast<int>(*code), 3);
+    }
+  }
+  EXPECT_EQ(db.Get("x").size, 2u);
+  db.Get("x").size = 5;
+  EXPECT_EQ(std::as_const(db).Get("x").size, 5u);
+}
+
+TEST(UpdateDBLookupTest, AddIfAbsentKeepsTheExistingItem) {
+  UpdateDB db({{0, "a", 1, 10, {1}, true}});
+  db.AddIfAbsent({5, "a", 2, 20, {2}, false});
+  EXPECT_FALSE(db.IsModified());
+  EXPECT_EQ(db.Get("a"), (UpdateItem{0, "a", 1, 10, {1}, true}));
+  db.AddIfAbsent({5, "b", 2, 20, {2}, false});
+  EXPECT_TRUE(db.IsModified());
+  EXPECT_EQ(db.size(), 2u);
+  EXPECT_EQ(db.Get("b"), (UpdateItem{5, "b", 2, 20, {2}, false}));
 }
 
 }  // namespace

@@ -1,0 +1,34 @@
+#include "package/taln/db/updatedbpacket.h"
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include <boost/throw_exception.hpp>
+
+namespace taln {
+
+UpdateDB ReadUpdateDB(network::protocol::IPacket& packet) {
+  std::uint32_t count = 0;
+  packet >> count;
+  // Items are appended as they arrive, so memory follows the bytes that are really there.
+  UpdateDB::Items items;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    UpdateItem item;
+    packet >> item.index >> item.name >> item.size >> item.hash >> item.required;
+    NormalizeName(item.name);
+    if (!IsSafeName(item.name))
+      BOOST_THROW_EXCEPTION(UnsafeNameError() << TagUnsafeName(item.name));
+    items.push_back(std::move(item));
+  }
+  return UpdateDB(std::move(items));
+}
+
+void WriteUpdateDB(network::protocol::OPacket& packet, const UpdateDB& db) {
+  packet << static_cast<std::uint32_t>(db.size());
+  for (const UpdateItem& item : db) {
+    packet << item.index << item.name << item.size << item.hash << item.required;
+  }
+}
+
+}  // namespace taln
