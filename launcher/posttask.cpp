@@ -1,0 +1,42 @@
+#include "launcher/posttask.h"
+
+#include <memory>
+
+#include <SDL.h>
+
+#include "package/logging/logger.h"
+
+namespace launcher {
+namespace {
+
+static_assert(kTaskEventType == SDL_USEREVENT + 1);
+
+constexpr int kPushRetries = 50;
+constexpr Uint32 kPushRetryDelayMs = 5;
+
+}  // namespace
+
+void PostTask(std::function<void()> callable) {
+  auto task = std::make_unique<Task>(Task{std::move(callable)});
+  SDL_Event event;
+  SDL_zero(event);
+  event.type = kTaskEventType;
+  event.user.data1 = task.get();
+
+  // SDL_PushEvent answers 1 when queued, 0 when a filter refused it, -1 on a full queue.
+  if (SDL_PushEvent(&event) == 1) {
+    task.release();  // now owned by the queued event
+    return;
+  }
+  for (int retry = 1; retry <= kPushRetries; ++retry) {
+    SDL_Delay(kPushRetryDelayMs);
+    if (SDL_PushEvent(&event) == 1) {
+      task.release();
+      Logger::Instance().Print("ENGINE", 3, "Event pushed to the queue. retry_counter = %d", retry);
+      return;
+    }
+  }
+  Logger::Instance().Print("ENGINE", 4, "Failed to push event to the queue.");
+}
+
+}  // namespace launcher
