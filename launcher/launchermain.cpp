@@ -1,6 +1,7 @@
 #include "launcher/launchermain.h"
 
 #include "launcher/exitcodes.h"
+#include "launcher/launcherwindow.h"
 #include "package/logging/logger.h"
 #include "package/platform/port.h"
 #include "package/settings/clientsettings.h"
@@ -32,9 +33,14 @@ int LauncherMain(int /*argc*/, char* /*argv*/[]) {
   if (!settings.IsMultipleInstancesEnabled() && ActivateRunningGame()) return kExitGameRunning;
   ConfigureLogger(settings);
 
-  // Still to come, in this order: the engine's log and main-thread hooks, the old-Windows
-  // client-version pin, the window with the update manager's Execute and the window loop, then
-  // the engine's shut-down.
+  // Still to come here: the engine's log and main-thread hooks, the old-Windows client-version
+  // pin.
+  LauncherWindow window;
+  // Still to come here: the update manager's Execute. Until then the window stays open until the
+  // player closes it.
+  while (window.Idle()) {
+  }
+  // Still to come here: the engine's shut-down, before the window is released.
   return kExitNormal;
 }
 

@@ -16,7 +16,8 @@ constexpr int kExitFailure = 3;
 
 class LauncherStartTest : public testing::Test {
  protected:
-  e2e::ProgramResult Run() { return e2e::RunProgram(LAUNCHER_EXE, {}, dir_.path()); }
+  // The launcher keeps its window open until the player closes it.
+  e2e::ProgramResult Run() { return e2e::RunAndCloseWindow(LAUNCHER_EXE, {}, dir_.path()); }
   std::filesystem::path Path(const char* name) const { return dir_.path() / name; }
 
   test_support::ScratchDir dir_;

@@ -1,8 +1,15 @@
 #include "tests/e2e/programrun.h"
 
+#include <fcntl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <thread>
 
 #include "tests/support/scratchdir.h"
 
@@ -16,7 +23,75 @@ std::string Quoted(const std::string& text) {
   return quoted + "'";
 }
 
+// Whether the process has a handler installed for SIGTERM (the SigCgt mask of /proc).
+bool HandlesSigterm(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("SigCgt:", 0) == 0) {
+      return (std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1)) & 1;
+    }
+  }
+  return false;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& texts) {
+  std::vector<char*> pointers;
+  for (auto& text : texts) pointers.push_back(text.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
 }  // namespace
+
+ProgramResult RunAndCloseWindow(const std::filesystem::path& program,
+                                const std::vector<std::string>& arguments,
+                                const std::filesystem::path& workingDir) {
+  test_support::ScratchDir capture;
+  const std::string outPath = (capture.path() / "out").string();
+  const std::string errPath = (capture.path() / "err").string();
+  const std::string dir = workingDir.string();
+  std::vector<std::string> args{program.string()};
+  args.insert(args.end(), arguments.begin(), arguments.end());
+  std::vector<std::string> env{"SDL_VIDEODRIVER=dummy"};
+  for (char** variable = environ; *variable != nullptr; ++variable) {
+    if (std::strncmp(*variable, "SDL_VIDEODRIVER=", 16) != 0) env.emplace_back(*variable);
+  }
+  std::vector<char*> argv = Pointers(args);
+  std::vector<char*> envp = Pointers(env);
+
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // Only async-signal-safe calls between fork and exec.
+    const int in = open("/dev/null", O_RDONLY);
+    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || out < 0 || err < 0 || chdir(dir.c_str()) != 0 || dup2(in, 0) < 0 ||
+        dup2(out, 1) < 0 || dup2(err, 2) < 0) {
+      _exit(127);
+    }
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+
+  ProgramResult result;
+  if (pid < 0) return result;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  bool signalled = false;
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      break;
+    }
+    if (!signalled && HandlesSigterm(pid)) signalled = kill(pid, SIGTERM) == 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+  result.out = test_support::ReadFile(outPath);
+  result.err = test_support::ReadFile(errPath);
+  return result;
+}
 
 ProgramResult RunProgram(const std::filesystem::path& program,
                          const std::vector<std::string>& arguments,

@@ -17,4 +17,12 @@ ProgramResult RunProgram(const std::filesystem::path& program,
                          const std::vector<std::string>& arguments,
                          const std::filesystem::path& workingDir);
 
+// Runs a program that opens a window, as RunProgram does but with SDL's dummy video driver, and
+// closes it the way a player closes its window: once the program handles SIGTERM (SDL's event
+// loop turns that signal into its quit event) it is sent SIGTERM. A program that exits before
+// that is simply waited for; one still running 30 seconds later is killed (exitCode -1).
+ProgramResult RunAndCloseWindow(const std::filesystem::path& program,
+                                const std::vector<std::string>& arguments,
+                                const std::filesystem::path& workingDir);
+
 }  // namespace e2e
