@@ -1,0 +1,131 @@
+#include "package/network/common/client.h"
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/error.hpp>
+#include <boost/system/system_error.hpp>
+
+namespace network::common {
+
+namespace {
+
+using boost::asio::ip::tcp;
+
+constexpr unsigned char kProtocolVersionType = 0;
+constexpr unsigned char kClientVersionType = 1;
+
+}  // namespace
+
+Client::Client(const std::string& host, const std::string& port, const Version& version,
+               const std::string& platform, bool deferConnect, std::chrono::milliseconds timeout)
+    : host_(host),
+      port_(port),
+      version_(version),
+      platform_(platform),
+      timeout_(timeout),
+      socket_(io_),
+      resolver_(io_),
+      receiveBuffer_(kReceiveBufferSize) {
+  if (!deferConnect) Connect();
+}
+
+Client::~Client() {
+  if (!connected_) return;
+  boost::system::error_code ignored;
+  socket_.shutdown(tcp::socket::shutdown_both, ignored);
+  socket_.close(ignored);
+}
+
+template <typename Start>
+boost::system::error_code Client::RunWithTimeout(Start start) {
+  boost::system::error_code result = boost::asio::error::would_block;
+  start(result);
+  io_.restart();
+  io_.run_for(timeout_);
+  if (result == boost::asio::error::would_block) {
+    // Closing cancels the operation; its handler must run before `result` goes out of scope.
+    boost::system::error_code ignored;
+    socket_.close(ignored);
+    io_.restart();
+    io_.run();
+    result = boost::asio::error::timed_out;
+  }
+  return result;
+}
+
+void Client::Connect() {
+  boost::system::error_code error;
+  const auto endpoints = resolver_.resolve(host_, port_, tcp::resolver::address_configured, error);
+  if (error) throw boost::system::system_error(error, "resolve");
+
+  error = boost::asio::error::host_not_found;
+  for (const auto& entry : endpoints) {
+    boost::system::error_code ignored;
+    socket_.close(ignored);
+    error = RunWithTimeout([&](boost::system::error_code& result) {
+      socket_.async_connect(entry.endpoint(),
+                            [&result](const boost::system::error_code& e) { result = e; });
+    });
+    if (!error) break;
+  }
+  if (error) {
+    boost::system::error_code ignored;
+    socket_.close(ignored);
+    throw boost::system::system_error(error, "connect");
+  }
+  connected_ = true;
+  Greet();
+}
+
+void Client::Greet() {
+  protocol::OPacket protocolVersion(false, kProtocolVersionType);
+  protocolVersion << kProtocolVersion;
+  Send(protocolVersion);
+  protocol::OPacket clientVersion(false, kClientVersionType);
+  clientVersion << version_ << platform_;
+  Send(clientVersion);
+}
+
+void Client::Send(protocol::OPacket& packet) {
+  if (!connected_) Connect();
+  const auto data = packet.Data();
+  // Written piece by piece so that the timeout counts from the last progress.
+  std::size_t sent = 0;
+  while (sent < data->size()) {
+    std::size_t written = 0;
+    const auto error = RunWithTimeout([&](boost::system::error_code& result) {
+      socket_.async_write_some(
+          boost::asio::buffer(data->data() + sent, data->size() - sent),
+          [&result, &written](const boost::system::error_code& e, std::size_t n) {
+            result = e;
+            written = n;
+          });
+    });
+    if (error) throw boost::system::system_error(error, "write");
+    sent += written;
+  }
+}
+
+std::size_t Client::ReadSome() {
+  std::size_t received = 0;
+  const auto error = RunWithTimeout([&](boost::system::error_code& result) {
+    socket_.async_read_some(
+        boost::asio::buffer(receiveBuffer_),
+        [&result, &received](const boost::system::error_code& e, std::size_t n) {
+          result = e;
+          received = n;
+        });
+  });
+  if (error) throw boost::system::system_error(error, "read_some");
+  return received;
+}
+
+std::shared_ptr<protocol::IPacket> Client::Receive() {
+  if (!connected_) Connect();
+  for (;;) {
+    if (auto packet = parser_.Pop()) return packet;
+    const std::size_t received = ReadSome();
+    parser_.Feed(receiveBuffer_.data(), received);
+  }
+}
+
+}  // namespace network::common

@@ -1,0 +1,83 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include "package/network/protocol/ipacket.h"
+#include "package/network/protocol/opacket.h"
+#include "package/network/protocol/packetparser.h"
+#include "package/network/protocol/version.h"
+
+namespace network::common {
+
+// Sent first on every connection.
+inline constexpr Version kProtocolVersion{2, 2, 1704181200};
+
+// One plain TCP connection to the update server. Connecting resolves host and port (any address
+// family configured on the machine), tries the endpoints in the resolver's order and greets the
+// server with ProtocolVersion (type 0: kProtocolVersion) and ClientVersion (type 1: version,
+// platform), expecting no answer. Every operation blocks the calling thread; a Client has no
+// locks and is used by one thread at a time.
+//
+// Failures are boost::system::system_error with the location "resolve", "connect", "write" or
+// "read_some" (also when the server closes the stream), and network::protocol::IO_Error for a
+// malformed packet length. Connecting, and every read and write, gives up after `timeout`
+// without progress, reported as boost::asio::error::timed_out at that location. A failed
+// connect leaves the Client unconnected, so the next Send or Receive starts again from the
+// resolve; after a failed read or write the Client is unusable and its owner drops it.
+class Client {
+ public:
+  static constexpr std::size_t kReceiveBufferSize = 32800;
+  static constexpr std::chrono::milliseconds kDefaultTimeout = std::chrono::seconds(60);
+
+  // With deferConnect false, connects and greets at once (failures leave the constructor);
+  // otherwise the first Send or Receive does.
+  Client(const std::string& host, const std::string& port, const Version& version,
+         const std::string& platform, bool deferConnect,
+         std::chrono::milliseconds timeout = kDefaultTimeout);
+  // Shuts the connection down and closes it, ignoring errors.
+  ~Client();
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  // Writes the whole packet (filling in its length); connects first if needed.
+  void Send(protocol::OPacket& packet);
+  // The next whole packet from the server, in arrival order; packets that arrived together with
+  // it stay queued for the next call. Connects first if needed.
+  std::shared_ptr<protocol::IPacket> Receive();
+
+  const std::string& host() const { return host_; }
+  const std::string& port() const { return port_; }
+  const Version& version() const { return version_; }
+  const std::string& platform() const { return platform_; }
+  std::chrono::milliseconds timeout() const { return timeout_; }
+
+ private:
+  void Connect();
+  void Greet();
+  // Runs the asynchronous operation `start` until it completes or the timeout passes; on timeout
+  // the socket is closed and the result is timed_out.
+  template <typename Start>
+  boost::system::error_code RunWithTimeout(Start start);
+  std::size_t ReadSome();
+
+  std::string host_;
+  std::string port_;
+  Version version_;
+  std::string platform_;
+  std::chrono::milliseconds timeout_;
+  boost::asio::io_context io_;
+  boost::asio::ip::tcp::socket socket_;
+  boost::asio::ip::tcp::resolver resolver_;
+  std::vector<char> receiveBuffer_;
+  protocol::PacketParser parser_;
+  bool connected_ = false;
+};
+
+}  // namespace network::common

@@ -1,0 +1,73 @@
+#include "package/network/common/downloadfile.h"
+
+#include <stdexcept>
+#include <utility>
+
+#include <boost/throw_exception.hpp>
+
+#include "package/network/common/client.h"
+#include "package/network/protocol/ioerror.h"
+#include "package/network/protocol/updateerror.h"
+
+namespace network::common {
+
+namespace {
+
+constexpr unsigned char kFileDataType = 11;
+
+protocol::OPacket FileDataRequest(const File& file, std::uint64_t offset, std::uint64_t length) {
+  protocol::OPacket request(false, kFileDataType);
+  if (file.byIndex()) {
+    request << true << std::uint16_t{file.index()};
+  } else {
+    request << false << *file.version() << *file.remotePath();
+  }
+  request << offset << length;
+  return request;
+}
+
+// The server answers at most the range, or up to the end of the file; anything beyond that
+// is hostile and must not grow the buffer.
+std::uint64_t RangeLimit(const File& file, std::uint64_t offset, std::uint64_t length) {
+  if (length != 0) return length;
+  const auto size = file.knownSize();
+  if (!size) return kPartSize;
+  return *size > offset ? *size - offset : 0;
+}
+
+}  // namespace
+
+DownloadFile::DownloadFile(std::shared_ptr<File> file, std::uint64_t offset, std::uint64_t length)
+    : file_(std::move(file)),
+      offset_(offset),
+      limit_(RangeLimit(*file_, offset, length)),
+      request_(FileDataRequest(*file_, offset, length)) {}
+
+void DownloadFile::Run(Client& client, const std::function<void(std::uint64_t)>& progress) {
+  client.Send(request_);
+  std::uint64_t received = 0;
+  for (;;) {
+    const auto reply = client.Receive();
+    if (reply->Type() != kFileDataType || !reply->IsReply()) {
+      throw std::logic_error("Unexpected packet");
+    }
+    bool ok = false;
+    *reply >> ok;
+    if (!ok) {
+      aus::error_code code{};
+      *reply >> code;
+      BOOST_THROW_EXCEPTION(aus::UpdateError() << aus::TagErrorCode(code));
+    }
+    const std::uint32_t count = reply->ReadTo(buffer_);
+    received += count;
+    if (received > limit_) {
+      BOOST_THROW_EXCEPTION(protocol::IO_Error()
+                            << protocol::TagPacketCorrupted("Data beyond the requested range"));
+    }
+    progress(count);
+    if (count == 0) break;
+  }
+  file_->Write(static_cast<std::streamoff>(offset_), buffer_.rdbuf());
+}
+
+}  // namespace network::common

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <sstream>
+
+#include "package/network/common/downloadtask.h"
+#include "package/network/common/file.h"
+#include "package/network/protocol/opacket.h"
+
+namespace network::common {
+
+// The range size files are cut into; also bounds what a whole-file task of unknown size accepts.
+inline constexpr std::uint64_t kPartSize = 2097152;
+
+// One byte range of a File: bytes [offset, offset + length), or from offset to the end of the
+// file when length is 0.
+class DownloadFile : public DownloadTask {
+ public:
+  // Builds the FileData request (type 11) at once from the file's current addressing.
+  DownloadFile(std::shared_ptr<File> file, std::uint64_t offset, std::uint64_t length);
+
+  // Sends the request, collects the reply blocks in memory until the empty one, calling
+  // `progress` with each block's length (the last call reports 0), then writes the range with
+  // File::Write at the offset. Throws std::logic_error("Unexpected packet") for a reply of
+  // another type or without the reply bit, aus::UpdateError when the server refuses, IO_Error for
+  // a malformed reply or for more bytes than the range can hold, the Client's and File::Write's
+  // errors. A failed run writes nothing.
+  void Run(Client& client, const std::function<void(std::uint64_t)>& progress) override;
+
+  std::uint64_t offset() const { return offset_; }
+
+ private:
+  std::shared_ptr<File> file_;
+  std::stringstream buffer_;
+  std::uint64_t offset_;
+  std::uint64_t limit_;  // most bytes the range can hold
+  protocol::OPacket request_;
+};
+
+}  // namespace network::common

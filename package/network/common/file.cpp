@@ -1,0 +1,81 @@
+#include "package/network/common/file.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <stdexcept>
+#include <utility>
+
+#include <boost/throw_exception.hpp>
+
+#include "package/network/common/client.h"
+#include "package/network/protocol/updateerror.h"
+
+namespace network::common {
+
+namespace {
+
+constexpr unsigned char kFileSizeType = 12;
+
+}  // namespace
+
+File::File(unsigned short index, std::string localPath, std::uint64_t size)
+    : byIndex_(true),
+      index_(index),
+      localPath_(std::move(localPath)),
+      sizeKnown_(true),
+      size_(size) {}
+
+File::File(std::string remotePath, std::string localPath, const Version& version)
+    : byIndex_(false),
+      remotePath_(std::move(remotePath)),
+      localPath_(std::move(localPath)),
+      version_(version),
+      sizeKnown_(false) {}
+
+std::optional<std::uint64_t> File::knownSize() const {
+  if (!sizeKnown_) return std::nullopt;
+  return size_;
+}
+
+std::uint64_t File::Size(Client& client) {
+  if (sizeKnown_) return size_;
+  std::replace(remotePath_->begin(), remotePath_->end(), '/', '\\');
+
+  protocol::OPacket request(false, kFileSizeType);
+  request << *version_ << *remotePath_;
+  client.Send(request);
+  const auto reply = client.Receive();
+  if (reply->Type() != kFileSizeType || !reply->IsReply()) {
+    throw std::logic_error("Unexpected packet");
+  }
+  bool ok = false;
+  *reply >> ok;
+  if (!ok) {
+    aus::error_code code{};
+    *reply >> code;
+    BOOST_THROW_EXCEPTION(aus::UpdateError() << aus::TagErrorCode(code));
+  }
+  *reply >> size_;
+  sizeKnown_ = true;
+  return size_;
+}
+
+void File::Write(std::streampos position, std::streambuf* data) {
+  std::lock_guard lock(writeMutex_);
+  if (!output_.is_open()) {
+    const std::filesystem::path path(localPath_);
+    if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path());
+    output_.open(path, std::ios::binary | std::ios::out | std::ios::trunc);
+    if (!output_) throw std::ios_base::failure("Could not create file: " + localPath_);
+  }
+  output_.seekp(position);
+  // Inserting an empty buffer sets failbit although nothing went wrong.
+  if (data->sgetc() != std::streambuf::traits_type::eof()) output_ << data;
+  output_.flush();
+  if (!output_) {
+    output_.clear();
+    throw std::ios_base::failure("Could not write file: " + localPath_);
+  }
+}
+
+}  // namespace network::common

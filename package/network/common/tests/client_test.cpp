@@ -1,0 +1,181 @@
+#include "package/network/common/client.h"
+
+#include <chrono>
+#include <future>
+#include <string>
+
+#include <boost/asio/error.hpp>
+#include <boost/system/system_error.hpp>
+#include <gtest/gtest.h>
+
+#include "tests/support/fakeserver.h"
+
+namespace {
+
+using network::common::Client;
+using network::protocol::IO_Error;
+using network::protocol::OPacket;
+using test_support::FakeConnection;
+using test_support::FakeServer;
+
+constexpr Version kVersion{4, 35, 1906051200};
+constexpr auto kDeadline = std::chrono::seconds(10);
+
+// ProtocolVersion {2, 2, 1704181200}, then ClientVersion {4, 35, 1906051200} "win32".
+const std::string kGreeting = std::string(
+    "\x0e\0\0\0\x00\x00"
+    "\x02\0\0\0\x02\0\0\0\xd0\xbd\x93\x65"
+    "\x17\0\0\0\x00\x01"
+    "\x04\0\0\0\x23\0\0\0\x80\x08\x9c\x71"
+    "\x05\0\0\0win32",
+    45);
+
+std::string Bytes(OPacket& packet) {
+  const auto data = packet.Data();
+  return std::string(data->begin(), data->end());
+}
+
+std::string Reply(unsigned char type, const std::string& text) {
+  return Bytes(OPacket(true, type) << text);
+}
+
+std::string ReplyText(network::protocol::IPacket& packet) {
+  std::string text;
+  packet >> text;
+  return text;
+}
+
+// Runs `call` and returns the location and code of the system_error it throws.
+std::pair<std::string, boost::system::error_code> SocketFailure(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const boost::system::system_error& e) {
+    const std::string what = e.what();
+    return {what.substr(0, what.find(':')), e.code()};
+  }
+  ADD_FAILURE() << "no system_error";
+  return {};
+}
+
+TEST(ClientTest, ConnectingSendsTheGreeting) {
+  std::promise<std::string> received;
+  FakeServer server([&](FakeConnection& c) { received.set_value(c.Read(kGreeting.size())); });
+  Client client("127.0.0.1", server.port(), kVersion, "win32", false);
+  auto future = received.get_future();
+  ASSERT_EQ(future.wait_for(kDeadline), std::future_status::ready);
+  EXPECT_EQ(future.get(), kGreeting);
+}
+
+TEST(ClientTest, DeferredClientConnectsOnFirstUseAndGreetsBeforeItsRequest) {
+  // Nothing listens there: a deferred client must not even try.
+  Client unreachable("127.0.0.1", test_support::UnusedPort(), kVersion, "win32", true);
+
+  std::promise<std::string> received;
+  FakeServer server([&](FakeConnection& c) {
+    std::string bytes = c.ReadPacket();
+    bytes += c.ReadPacket();
+    received.set_value(bytes + c.ReadPacket());
+  });
+  Client client("127.0.0.1", server.port(), kVersion, "win32", true);
+  EXPECT_EQ(server.accepted(), 0);
+  OPacket request(false, 10);
+  client.Send(request);
+  auto future = received.get_future();
+  ASSERT_EQ(future.wait_for(kDeadline), std::future_status::ready);
+  EXPECT_EQ(future.get(), kGreeting + std::string("\x02\0\0\0\x00\x0a", 6));
+  EXPECT_EQ(server.accepted(), 1);
+}
+
+TEST(ClientTest, ConnectFailuresNameTheirLocation) {
+  const std::string port = test_support::UnusedPort();
+  EXPECT_EQ(SocketFailure([&] { Client("127.0.0.1", port, kVersion, "win32", false); }).first,
+            "connect");
+  EXPECT_EQ(SocketFailure([&] {
+              Client("127.0.0.1", "no-such-service", kVersion, "win32", false);
+            }).first,
+            "resolve");
+  Client deferred("127.0.0.1", port, kVersion, "win32", true);
+  EXPECT_EQ(SocketFailure([&] { deferred.Receive(); }).first, "connect");
+}
+
+TEST(ClientTest, ConnectsAgainAfterAFailedConnect) {
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::acceptor acceptor(io);
+  acceptor.open(boost::asio::ip::tcp::v4());
+  acceptor.bind({boost::asio::ip::make_address("127.0.0.1"), 0});
+  Client client("127.0.0.1", std::to_string(acceptor.local_endpoint().port()), kVersion, "win32",
+                true);
+  OPacket request(false, 12);
+  // Bound but not listening: the connection is refused.
+  EXPECT_EQ(SocketFailure([&] { client.Send(request); }).first, "connect");
+
+  acceptor.listen();
+  client.Send(request);
+  boost::asio::ip::tcp::socket peer(io);
+  acceptor.accept(peer);
+  FakeConnection connection(std::move(peer));
+  EXPECT_EQ(connection.Read(kGreeting.size()), kGreeting);
+  EXPECT_EQ(connection.ReadPacket(), std::string("\x02\0\0\0\x00\x0c", 6));
+}
+
+TEST(ClientTest, RepliesInOneReadAreReturnedOneByOne) {
+  FakeServer server([](FakeConnection& c) {
+    c.Read(kGreeting.size());
+    c.Write((Reply(10, "first")) + (Reply(11, "second")));
+    c.Shutdown();
+  });
+  Client client("127.0.0.1", server.port(), kVersion, "win32", false);
+  EXPECT_EQ(ReplyText(*client.Receive()), "first");
+  // The server has closed already: this reply must come from what was read before.
+  EXPECT_EQ(ReplyText(*client.Receive()), "second");
+  EXPECT_EQ(SocketFailure([&] { client.Receive(); }).first, "read_some");
+}
+
+TEST(ClientTest, ReplyTrickledByteByByteIsReturnedWhole) {
+  const std::string reply = (Reply(11, std::string(100, 'x')));
+  FakeServer server([&](FakeConnection& c) {
+    c.Read(kGreeting.size());
+    for (char byte : reply) c.Write(std::string(1, byte));
+    c.WaitForClose();
+  });
+  Client client("127.0.0.1", server.port(), kVersion, "win32", false);
+  const auto packet = client.Receive();
+  EXPECT_EQ(packet->Type(), 11);
+  EXPECT_EQ(ReplyText(*packet), std::string(100, 'x'));
+}
+
+TEST(ClientTest, ServerClosingMidReplyFailsAtReadSome) {
+  FakeServer server([](FakeConnection& c) {
+    c.Read(kGreeting.size());
+    c.Write((Reply(11, "cut")).substr(0, 8));
+    c.Shutdown();
+  });
+  Client client("127.0.0.1", server.port(), kVersion, "win32", false);
+  const auto failure = SocketFailure([&] { client.Receive(); });
+  EXPECT_EQ(failure.first, "read_some");
+  EXPECT_EQ(failure.second, boost::asio::error::eof);
+}
+
+TEST(ClientTest, SilentServerTimesOutAtReadSome) {
+  FakeServer server([](FakeConnection& c) { c.WaitForClose(); });
+  Client client("127.0.0.1", server.port(), kVersion, "win32", false,
+                std::chrono::milliseconds(200));
+  const auto failure = SocketFailure([&] { client.Receive(); });
+  EXPECT_EQ(failure.first, "read_some");
+  EXPECT_EQ(failure.second, boost::asio::error::timed_out);
+}
+
+TEST(ClientTest, HostileLengthIsInvalidPacketSize) {
+  for (const std::string& length :
+       {std::string("\0\0\0\0", 4), std::string("\xf0\xff\xff\xff", 4)}) {
+    FakeServer server([&](FakeConnection& c) {
+      c.Read(kGreeting.size());
+      c.Write(length + std::string("\x01\x0b", 2));
+      c.WaitForClose();
+    });
+    Client client("127.0.0.1", server.port(), kVersion, "win32", false);
+    EXPECT_THROW(client.Receive(), IO_Error);
+  }
+}
+
+}  // namespace

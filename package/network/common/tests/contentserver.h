@@ -1,0 +1,116 @@
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "package/network/protocol/ipacket.h"
+#include "package/network/protocol/opacket.h"
+#include "tests/support/fakeserver.h"
+
+namespace network::common::testing {
+
+constexpr std::size_t kGreetingSize = 45;
+
+inline std::string Bytes(protocol::OPacket& packet) {
+  const auto data = packet.Data();
+  return std::string(data->begin(), data->end());
+}
+
+// A FileSize or FileData request as the server decoded it.
+struct Request {
+  unsigned char type = 0;
+  std::string key;  // the remote path, or "#<index>" for a request by index
+  Version version;
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;
+};
+
+// An update server answering FileSize and FileData requests from files held in memory, keyed by
+// remote path or "#<index>". Unknown files are refused with kFileNotFound. FileData replies come
+// in blocks of `blockSize` bytes, then the empty block.
+class ContentServer {
+ public:
+  explicit ContentServer(std::map<std::string, std::string> files, std::size_t blockSize = 4096)
+      : files_(std::move(files)),
+        blockSize_(blockSize),
+        server_([this](test_support::FakeConnection& c) { Serve(c); }) {}
+
+  std::string port() const { return server_.port(); }
+  int accepted() const { return server_.accepted(); }
+  std::vector<Request> requests() const {
+    std::lock_guard lock(mutex_);
+    return requests_;
+  }
+
+ private:
+  void Serve(test_support::FakeConnection& connection) {
+    connection.Read(kGreetingSize);
+    for (;;) {
+      const std::string bytes = connection.ReadPacket();
+      protocol::IPacket packet(bytes.data(), bytes.data() + bytes.size());
+      const Request request = Decode(packet);
+      {
+        std::lock_guard lock(mutex_);
+        requests_.push_back(request);
+      }
+      const auto file = files_.find(request.key);
+      if (file == files_.end()) {
+        protocol::OPacket refusal(true, request.type);
+        refusal << false << aus::error_code::kFileNotFound;
+        connection.Write(Bytes(refusal));
+      } else if (request.type == 12) {
+        protocol::OPacket reply(true, 12);
+        reply << true << std::uint64_t{file->second.size()};
+        connection.Write(Bytes(reply));
+      } else {
+        SendRange(connection, file->second, request);
+      }
+    }
+  }
+
+  static Request Decode(protocol::IPacket& packet) {
+    Request request;
+    request.type = packet.Type();
+    bool byIndex = false;
+    if (request.type == 11) packet >> byIndex;
+    if (byIndex) {
+      std::uint16_t index = 0;
+      packet >> index;
+      request.key = "#" + std::to_string(index);
+    } else {
+      packet >> request.version >> request.key;
+    }
+    if (request.type == 11) packet >> request.offset >> request.length;
+    return request;
+  }
+
+  void SendRange(test_support::FakeConnection& connection, const std::string& content,
+                 const Request& request) const {
+    const std::size_t begin = std::min<std::size_t>(request.offset, content.size());
+    const std::size_t end = request.length == 0
+                                ? content.size()
+                                : std::min<std::size_t>(content.size(), begin + request.length);
+    std::string replies;
+    for (std::size_t at = begin;; at += blockSize_) {
+      const std::size_t count = std::min(blockSize_, end - std::min(at, end));
+      protocol::OPacket reply(true, 11);
+      reply << true;
+      reply.WriteBlock(content.data() + at, static_cast<std::uint32_t>(count));
+      replies += Bytes(reply);
+      if (count == 0) break;
+    }
+    connection.Write(replies);
+  }
+
+  const std::map<std::string, std::string> files_;
+  const std::size_t blockSize_;
+  mutable std::mutex mutex_;
+  std::vector<Request> requests_;    // guarded by mutex_
+  test_support::FakeServer server_;  // last: its destructor joins the scripts using the above
+};
+
+}  // namespace network::common::testing
