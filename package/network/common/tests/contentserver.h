@@ -20,6 +20,35 @@ inline std::string Bytes(protocol::OPacket& packet) {
   return std::string(data->begin(), data->end());
 }
 
+// A server that answers the first request after the greeting with the bytes `replies` and
+// records that request.
+class ScriptedServer {
+ public:
+  explicit ScriptedServer(std::string replies)
+      : replies_(std::move(replies)), server_([this](test_support::FakeConnection& c) {
+          c.Read(kGreetingSize);
+          std::string request = c.ReadPacket();
+          {
+            std::lock_guard lock(mutex_);
+            request_ = std::move(request);
+          }
+          c.Write(replies_);
+          c.WaitForClose();
+        }) {}
+  std::string port() const { return server_.port(); }
+  // Complete once the client has received a reply.
+  std::string request() const {
+    std::lock_guard lock(mutex_);
+    return request_;
+  }
+
+ private:
+  const std::string replies_;
+  mutable std::mutex mutex_;
+  std::string request_;  // guarded by mutex_
+  test_support::FakeServer server_;
+};
+
 // A FileSize or FileData request as the server decoded it.
 struct Request {
   unsigned char type = 0;
@@ -34,7 +63,9 @@ struct Request {
 // in blocks of `blockSize` bytes, then the empty block.
 class ContentServer {
  public:
-  explicit ContentServer(std::map<std::string, std::string> files, std::size_t blockSize = 4096)
+  using Files = std::map<std::string, std::string>;
+
+  explicit ContentServer(Files files, std::size_t blockSize = 4096)
       : files_(std::move(files)),
         blockSize_(blockSize),
         server_([this](test_support::FakeConnection& c) { Serve(c); }) {}

@@ -11,7 +11,6 @@
 #include "package/network/common/client.h"
 #include "package/network/common/tests/contentserver.h"
 #include "package/network/protocol/updateerror.h"
-#include "tests/support/fakeserver.h"
 #include "tests/support/scratchdir.h"
 
 namespace {
@@ -22,10 +21,8 @@ using network::common::File;
 using network::common::kPartSize;
 using network::common::testing::Bytes;
 using network::common::testing::ContentServer;
-using network::common::testing::kGreetingSize;
+using network::common::testing::ScriptedServer;
 using network::protocol::OPacket;
-using test_support::FakeConnection;
-using test_support::FakeServer;
 
 constexpr Version kVersion{4, 35, 1906051200};
 
@@ -35,26 +32,6 @@ std::string Block(const std::string& data) {
   reply.WriteBlock(data.data(), static_cast<std::uint32_t>(data.size()));
   return Bytes(reply);
 }
-
-// A server that answers the first request after the greeting with `replies` and records it.
-class ScriptedServer {
- public:
-  explicit ScriptedServer(std::string replies)
-      : replies_(std::move(replies)), server_([this](FakeConnection& c) {
-          c.Read(kGreetingSize);
-          request_ = c.ReadPacket();
-          c.Write(replies_);
-          c.WaitForClose();
-        }) {}
-  std::string port() const { return server_.port(); }
-  // Valid once the client has received a reply.
-  const std::string& request() const { return request_; }
-
- private:
-  std::string replies_;
-  std::string request_;
-  FakeServer server_;
-};
 
 class DownloadFileTest : public test_support::InScratchDir {
  protected:
@@ -78,7 +55,7 @@ TEST_F(DownloadFileTest, BlocksAreReportedAndWrittenAtTheOffset) {
 }
 
 TEST_F(DownloadFileTest, RequestByPathCarriesVersionAndBackslashedPath) {
-  ContentServer server(std::map<std::string, std::string>{{"data\\a\\b.pak", "content"}});
+  ContentServer server(ContentServer::Files{{"data\\a\\b.pak", "content"}});
   Client client("127.0.0.1", server.port(), kVersion, "win32", true);
   auto file = std::make_shared<File>("data/a/b.pak", "b.pak.upd", Version{1, 2, 3});
   ASSERT_EQ(file->Size(client), 7u);
@@ -95,7 +72,7 @@ TEST_F(DownloadFileTest, RequestByPathCarriesVersionAndBackslashedPath) {
 
 TEST_F(DownloadFileTest, SecondRangeFinishingFirstIsWrittenBeyondTheEnd) {
   const std::string content = std::string(kPartSize, 'a') + "tail";
-  ContentServer server(std::map<std::string, std::string>{{"#1", content}}, 32768);
+  ContentServer server(ContentServer::Files{{"#1", content}}, 32768);
   Client client("127.0.0.1", server.port(), kVersion, "win32", true);
   auto file = std::make_shared<File>(std::uint16_t{1}, "big.upd", content.size());
   DownloadFile second(file, kPartSize, kPartSize);
