@@ -22,7 +22,10 @@ using launcher::Task;
 
 class TaskQueueTest : public launcher_test::WindowTest {
  protected:
-  ~TaskQueueTest() override { SDL_SetEventFilter(nullptr, nullptr); }
+  ~TaskQueueTest() override {
+    DropQueuedEvents();
+    SDL_SetEventFilter(nullptr, nullptr);
+  }
 
   static void PushTaskEvent(Task* task) {
     SDL_Event event;
@@ -33,7 +36,9 @@ class TaskQueueTest : public launcher_test::WindowTest {
   }
 
   // Makes SDL refuse the next `count` task events pushed.
+  // Setting a filter makes SDL discard every queued event, tasks included.
   static void RefuseTaskEvents(int count) {
+    DropQueuedEvents();
     refusalsLeft_ = count;
     SDL_SetEventFilter(
         [](void*, SDL_Event* event) -> int {
