@@ -24,19 +24,19 @@ void PostTask(std::function<void()> callable) {
   event.user.data1 = task.get();
 
   // SDL_PushEvent answers 1 when queued, 0 when a filter refused it, -1 on a full queue.
-  if (SDL_PushEvent(&event) == 1) {
-    task.release();  // now owned by the queued event
-    return;
-  }
-  for (int retry = 1; retry <= kPushRetries; ++retry) {
+  bool queued = SDL_PushEvent(&event) == 1;
+  for (int retry = 1; !queued && retry <= kPushRetries; ++retry) {
     SDL_Delay(kPushRetryDelayMs);
-    if (SDL_PushEvent(&event) == 1) {
-      task.release();
+    queued = SDL_PushEvent(&event) == 1;
+    if (queued) {
       Logger::Instance().Print("ENGINE", 3, "Event pushed to the queue. retry_counter = %d", retry);
-      return;
     }
   }
-  Logger::Instance().Print("ENGINE", 4, "Failed to push event to the queue.");
+  if (!queued) {
+    Logger::Instance().Print("ENGINE", 4, "Failed to push event to the queue.");
+    return;
+  }
+  static_cast<void>(task.release());  // the queued event owns the task now
 }
 
 }  // namespace launcher

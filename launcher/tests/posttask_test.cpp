@@ -76,6 +76,7 @@ TEST_F(TaskQueueTest, TasksFromSeveralThreadsRunOnceInEachThreadsOrder) {
   constexpr int kTasksPerThread = 300;
   std::vector<std::vector<int>> ran(kThreads);  // written only by the main thread
   std::vector<std::thread> posters;
+  posters.reserve(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     posters.emplace_back([&ran, t] {
       for (int i = 0; i < kTasksPerThread; ++i) PostTask([&ran, t, i] { ran[t].push_back(i); });
