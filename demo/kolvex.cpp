@@ -20,6 +20,7 @@ constexpr const char* kTitle = "Game";
 constexpr int kWidth = 560;
 constexpr int kMargin = 16;
 constexpr int kFontSize = 18;
+constexpr std::size_t kMaxLines = 24;
 constexpr const char* kFonts[] = {
     "/usr/share/fonts/truetype/liberation/LiberationSans-Regular.ttf",
     "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf",
@@ -65,6 +66,12 @@ void Draw(SDL_Window* window, TTF_Font* font, const std::vector<std::string>& li
 }
 
 void ShowWindow(std::vector<std::string> lines, int seconds) {
+  // A long command line must not make a window taller than the screen.
+  if (lines.size() > kMaxLines) {
+    const std::size_t hidden = lines.size() - kMaxLines + 1;
+    lines.resize(kMaxLines - 1);
+    lines.push_back("  ... and " + std::to_string(hidden) + " more");
+  }
   TTF_Font* font = OpenFont();
   const int lineSkip = font ? TTF_FontLineSkip(font) : kFontSize;
   const int height = 2 * kMargin + lineSkip * static_cast<int>(lines.size() + 1);
