@@ -11,6 +11,7 @@ packages=(
   libssl-dev libx11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth imagemagick
+  g++-mingw-w64-x86-64 wine64
 )
 
 missing=()

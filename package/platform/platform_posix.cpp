@@ -1,9 +1,10 @@
+#include "package/platform/platform.h"
+
 #include <X11/Xlib.h>
 #include <sys/sysinfo.h>
 #include <sys/utsname.h>
 
 #include "package/platform/linuxsources.h"
-#include "package/platform/platform.h"
 #include "package/platform/platformfacts.h"
 
 namespace {

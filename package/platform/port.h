@@ -28,10 +28,11 @@ WindowHandle FindWindowByTitle(const std::string& title);
 // longer exists is ignored.
 void ShowWindow(WindowHandle window, int command);
 
-// ShellExecuteA(NULL, "open", file, parameters, NULL, SW_SHOW): starts `file` (the working
-// directory first, then PATH) with `parameters` split by SplitCommandLine, without waiting and
-// without handing it the caller's open files. Keeps ShellExecute's contract: above 32 when
-// started, 32 or less when not (kErrorFileNotFound, kErrorAccessDenied, kErrorBadFormat, 0).
+// ShellExecuteA(NULL, "open", file, parameters, NULL, SW_SHOW): starts `file` without waiting.
+// On POSIX the file is taken from the working directory first, then from PATH, `parameters` are
+// split by SplitCommandLine, and the program gets none of the caller's open files. Keeps
+// ShellExecute's contract: above 32 when started, 32 or less when not (on POSIX
+// kErrorFileNotFound, kErrorAccessDenied, kErrorBadFormat or 0).
 int StartProgram(const std::string& file, const std::string& parameters);
 inline constexpr int kProgramStarted = 42;
 inline constexpr int kErrorFileNotFound = 2;

@@ -1,3 +1,5 @@
+#include "package/platform/port.h"
+
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -12,8 +14,6 @@
 #include <memory>
 #include <optional>
 #include <thread>
-
-#include "package/platform/port.h"
 
 extern char** environ;
 

@@ -168,10 +168,15 @@ TEST(PlatformTypeTest, NamesAndTheOldWindowsTest) {
     std::uint32_t type, major, minor;
     bool old;
   } cases[] = {
-      {2, 5, 1, true},  {2, 6, 0, true},  {2, 6, 1, false},
-      {2, 6, 2, false}, {2, 10, 0, true},  // a manifest naming newer systems would make them
-                                           // report 10.0
-      {6, 5, 0, false}, {6, 6, 1, false}, {8, 5, 0, false},
+      {2, 5, 1, true},
+      {2, 6, 0, true},
+      {2, 6, 1, false},
+      {2, 6, 2, false},
+      {2, 10, 0, true},  // a manifest naming newer systems would make them
+                         // report 10.0
+      {6, 5, 0, false},
+      {6, 6, 1, false},
+      {8, 5, 0, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.type) + " " + std::to_string(c.major) + "." +

@@ -1,3 +1,5 @@
+#include "package/platform/port.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,7 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include "package/platform/port.h"
 #include "package/platform/tests/xserver.h"
 #include "tests/support/scratchdir.h"
 
