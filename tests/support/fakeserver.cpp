@@ -84,11 +84,22 @@ void FakeServer::AcceptLoop() {
     acceptor_.accept(socket, error);
     if (stopping_) return;
     if (error) continue;
-    ++accepted_;
     std::lock_guard lock(mutex_);
+    ++accepted_;
+    acceptedChanged_.notify_all();
     FakeConnection& connection = connections_.emplace_back(std::move(socket));
     threads_.emplace_back([this, &connection] { RunScript(connection); });
   }
+}
+
+int FakeServer::accepted() const {
+  std::lock_guard lock(mutex_);
+  return accepted_;
+}
+
+bool FakeServer::WaitUntilAccepted(int count, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return acceptedChanged_.wait_for(lock, timeout, [&] { return accepted_ >= count; });
 }
 
 void FakeServer::RunScript(FakeConnection& connection) {

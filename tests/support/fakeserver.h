@@ -1,6 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <list>
@@ -51,7 +53,10 @@ class FakeServer {
   // The port as text, for a client's port setting.
   std::string port() const;
   // Connections accepted so far.
-  int accepted() const { return accepted_; }
+  int accepted() const;
+  // Waits until at least `count` connections were accepted; false when `timeout` passes first.
+  // A client's connect can return before the server has accepted.
+  bool WaitUntilAccepted(int count, std::chrono::milliseconds timeout) const;
 
  private:
   void AcceptLoop();
@@ -61,8 +66,9 @@ class FakeServer {
   boost::asio::io_context io_;
   boost::asio::ip::tcp::acceptor acceptor_;
   std::atomic<bool> stopping_{false};
-  std::atomic<int> accepted_{0};
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
+  mutable std::condition_variable acceptedChanged_;
+  int accepted_ = 0;                       // guarded by mutex_
   std::list<FakeConnection> connections_;  // guarded by mutex_
   std::list<std::thread> threads_;         // guarded by mutex_
   std::thread acceptThread_;

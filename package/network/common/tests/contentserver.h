@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -60,18 +61,25 @@ struct Request {
 
 // An update server answering FileSize and FileData requests from files held in memory, keyed by
 // remote path or "#<index>". Unknown files are refused with kFileNotFound. FileData replies come
-// in blocks of `blockSize` bytes, then the empty block.
+// in blocks of `blockSize` bytes, then the empty block. `beforeReply`, when given, runs on the
+// connection's thread after a request is recorded and before it is answered.
 class ContentServer {
  public:
   using Files = std::map<std::string, std::string>;
 
-  explicit ContentServer(Files files, std::size_t blockSize = 4096)
+  using Hook = std::function<void(const Request&)>;
+
+  explicit ContentServer(Files files, std::size_t blockSize = 4096, Hook beforeReply = {})
       : files_(std::move(files)),
         blockSize_(blockSize),
+        beforeReply_(std::move(beforeReply)),
         server_([this](test_support::FakeConnection& c) { Serve(c); }) {}
 
   std::string port() const { return server_.port(); }
   int accepted() const { return server_.accepted(); }
+  bool WaitUntilAccepted(int count, std::chrono::milliseconds timeout) const {
+    return server_.WaitUntilAccepted(count, timeout);
+  }
   std::vector<Request> requests() const {
     std::lock_guard lock(mutex_);
     return requests_;
@@ -88,6 +96,7 @@ class ContentServer {
         std::lock_guard lock(mutex_);
         requests_.push_back(request);
       }
+      if (beforeReply_) beforeReply_(request);
       const auto file = files_.find(request.key);
       if (file == files_.end()) {
         protocol::OPacket refusal(true, request.type);
@@ -139,6 +148,7 @@ class ContentServer {
 
   const std::map<std::string, std::string> files_;
   const std::size_t blockSize_;
+  const Hook beforeReply_;
   mutable std::mutex mutex_;
   std::vector<Request> requests_;    // guarded by mutex_
   test_support::FakeServer server_;  // last: its destructor joins the scripts using the above

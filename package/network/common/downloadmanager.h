@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "package/network/common/client.h"
+#include "package/network/common/downloadfile.h"
+#include "package/network/common/downloadtask.h"
+#include "package/network/common/file.h"
+
+namespace network::common {
+
+// Downloads a set of remote files in parallel for one download run: each file is cut into ranges
+// of kPartSize bytes (one whole-file range when it is no larger), and the ranges run on up to
+// (hardware threads - 1) workers, each with its own connection to the server. Neither lock is
+// held during network I/O or while calling the progress function, and no code path holds both.
+class DownloadManager {
+ public:
+  using Progress = std::function<void(std::uint64_t downloaded, std::uint64_t total)>;
+
+  // `client` asks the file sizes in Add and lends its host, port, version, platform and timeout
+  // to the workers' connections. `hardwareThreads` is what the machine reports (0 when unknown).
+  explicit DownloadManager(std::shared_ptr<Client> client,
+                           unsigned hardwareThreads = std::thread::hardware_concurrency());
+  // Deletes the tasks still queued.
+  ~DownloadManager();
+  DownloadManager(const DownloadManager&) = delete;
+  DownloadManager& operator=(const DownloadManager&) = delete;
+
+  // Asks the file's size (File::Size on the shared client, on the calling thread), adds it to the
+  // total and queues the file's ranges. File::Size's errors leave earlier files' ranges queued.
+  void Add(std::shared_ptr<File> file);
+
+  // Runs the queued tasks on WorkerCount workers and returns how many completed. `progress` gets
+  // (downloaded, total) after every data block, from the workers' threads, possibly at the same
+  // time and out of order; it must outlive the call. Throws std::runtime_error with the first
+  // failed worker's text, in creation order, once every worker has ended:
+  //   socket failure: "Error while downloading resources\nCheck the Internet connection and try
+  //   again"; other std::exception: its what() + "\n    at network::common::DownloadThread::Run";
+  //   anything else: "unhandled exception\n    at network::common::DownloadThread::Run".
+  // A failed worker's remaining tasks are left to the others, or stay queued if all fail.
+  unsigned Download(const Progress& progress);
+
+  // Drops every task no worker has taken yet; running tasks finish and count.
+  void Cancel();
+
+  // min(tasks, max(1, hardwareThreads - 1)).
+  static unsigned WorkerCount(unsigned hardwareThreads, std::size_t tasks);
+
+ private:
+  // A worker's job: opens its own connection, then runs tasks until the queue is empty. Returns
+  // the tasks completed; an exception ends the job and drops the failed task.
+  unsigned Work(const Progress& progress);
+  void OnProgress(std::uint64_t bytes, const Progress& progress);
+
+  std::shared_ptr<Client> client_;
+  unsigned hardwareThreads_;
+  std::mutex taskMutex_;
+  std::list<std::unique_ptr<DownloadTask>> tasks_;  // guarded by taskMutex_
+  std::mutex progressMutex_;
+  std::uint64_t downloaded_ = 0;  // guarded by progressMutex_
+  std::uint64_t total_ = 0;       // guarded by progressMutex_
+};
+
+}  // namespace network::common

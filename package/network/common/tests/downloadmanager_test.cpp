@@ -1,0 +1,233 @@
+#include "package/network/common/downloadmanager.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "package/network/common/tests/contentserver.h"
+#include "package/network/protocol/updateerror.h"
+#include "tests/support/fakeserver.h"
+#include "tests/support/scratchdir.h"
+
+namespace {
+
+using network::common::Client;
+using network::common::DownloadManager;
+using network::common::File;
+using network::common::kPartSize;
+using network::common::testing::ContentServer;
+using network::common::testing::Request;
+
+constexpr Version kVersion{4, 35, 1906051200};
+constexpr auto kDeadline = std::chrono::seconds(10);
+
+std::string Content(std::size_t size) {
+  std::string content(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) content[i] = static_cast<char>(i * 7 + i / 4096);
+  return content;
+}
+
+std::shared_ptr<Client> SharedClient(const std::string& port) {
+  return std::make_shared<Client>("127.0.0.1", port, kVersion, "win32", true);
+}
+
+class DownloadManagerTest : public test_support::InScratchDir {
+ protected:
+  // Records every progress call; safe from several workers.
+  DownloadManager::Progress Record() {
+    return [this](std::uint64_t downloaded, std::uint64_t total) {
+      std::lock_guard lock(mutex_);
+      calls_.emplace_back(downloaded, total);
+    };
+  }
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> Calls() {
+    std::lock_guard lock(mutex_);
+    return calls_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> calls_;
+};
+
+// (offset, length) of every FileData request, in offset order.
+std::vector<std::pair<std::uint64_t, std::uint64_t>> Ranges(const ContentServer& server) {
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
+  for (const Request& request : server.requests()) {
+    if (request.type == 11) ranges.emplace_back(request.offset, request.length);
+  }
+  std::sort(ranges.begin(), ranges.end());
+  return ranges;
+}
+
+TEST_F(DownloadManagerTest, FilesAreCutIntoPartsAndDownloadedWhole) {
+  struct Case {
+    std::size_t size;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
+  };
+  const Case cases[] = {
+      {0, {{0, 0}}},
+      {kPartSize, {{0, 0}}},
+      {kPartSize + 1, {{0, kPartSize}, {kPartSize, kPartSize}}},
+      {5000000, {{0, kPartSize}, {kPartSize, kPartSize}, {2 * kPartSize, kPartSize}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.size);
+    const std::string content = Content(c.size);
+    ContentServer server(ContentServer::Files{{"#1", content}}, 65536);
+    DownloadManager manager(SharedClient(server.port()), 4);
+    manager.Add(std::make_shared<File>(std::uint16_t{1}, "f.upd", c.size));
+    EXPECT_EQ(manager.Download(Record()), c.ranges.size());
+    EXPECT_EQ(Ranges(server), c.ranges);
+    EXPECT_EQ(test_support::ReadFile("f.upd"), content);
+  }
+}
+
+TEST_F(DownloadManagerTest, ProgressReachesTheTotal) {
+  ContentServer server(
+      ContentServer::Files{{"#1", Content(kPartSize + 10)}, {"a\\b.pak", Content(100)}});
+  DownloadManager manager(SharedClient(server.port()), 3);
+  manager.Add(std::make_shared<File>(std::uint16_t{1}, "one.upd", kPartSize + 10));
+  manager.Add(std::make_shared<File>("a/b.pak", "two.upd", kVersion));
+  EXPECT_EQ(manager.Download(Record()), 3u);
+  const auto calls = Calls();
+  const std::pair<std::uint64_t, std::uint64_t> done{kPartSize + 110, kPartSize + 110};
+  EXPECT_NE(std::find(calls.begin(), calls.end(), done), calls.end());
+  for (const auto& [downloaded, total] : calls) EXPECT_LE(downloaded, total);
+  EXPECT_EQ(test_support::ReadFile("two.upd"), Content(100));
+}
+
+TEST_F(DownloadManagerTest, WorkerCountFollowsHardwareThreadsAndTasks) {
+  struct Case {
+    unsigned hardwareThreads;
+    std::size_t tasks;
+    unsigned workers;
+  };
+  const Case cases[] = {{8, 3, 3}, {8, 20, 7}, {8, 0, 0}, {0, 5, 1},
+                        {1, 5, 1}, {2, 5, 1},  {3, 5, 2}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.hardwareThreads << " threads, " << c.tasks << " tasks");
+    EXPECT_EQ(DownloadManager::WorkerCount(c.hardwareThreads, c.tasks), c.workers);
+  }
+}
+
+// Every worker opens its own connection when it starts, so the server counts the workers.
+TEST_F(DownloadManagerTest, EachWorkerConnectsOnce) {
+  struct Case {
+    std::size_t tasks;
+    int workers;
+  };
+  for (const Case& c : {Case{3, 3}, Case{20, 7}, Case{0, 0}}) {
+    SCOPED_TRACE(c.tasks);
+    ContentServer::Files files;
+    for (std::size_t i = 0; i < c.tasks; ++i) files["#" + std::to_string(i)] = Content(i);
+    ContentServer server(files);
+    DownloadManager manager(SharedClient(server.port()), 8);
+    for (std::size_t i = 0; i < c.tasks; ++i) {
+      manager.Add(std::make_shared<File>(static_cast<std::uint16_t>(i),
+                                         "f" + std::to_string(i) + ".upd", i));
+    }
+    EXPECT_EQ(manager.Download(Record()), c.tasks);
+    EXPECT_TRUE(server.WaitUntilAccepted(c.workers, kDeadline));
+    EXPECT_EQ(server.accepted(), c.workers);
+  }
+}
+
+TEST_F(DownloadManagerTest, WorkerFailuresBecomeOneText) {
+  const std::string at = "\n    at network::common::DownloadThread::Run";
+  ContentServer server(ContentServer::Files{{"#1", "x"}});
+  struct Case {
+    const char* name;
+    std::string port;
+    unsigned short index;
+    DownloadManager::Progress progress;
+    std::string text;
+  };
+  const Case cases[] = {
+      {"unreachable", test_support::UnusedPort(), 1, Record(),
+       "Error while downloading resources\nCheck the Internet connection and try again"},
+      {"refused", server.port(), 2, Record(), "Unknown exception" + at},
+      {"progress throws a non-exception", server.port(), 1,
+       [](std::uint64_t, std::uint64_t) { throw 42; }, "unhandled exception" + at},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    DownloadManager manager(SharedClient(c.port), 2);
+    manager.Add(std::make_shared<File>(std::uint16_t{c.index}, "f.upd", 1));
+    try {
+      manager.Download(c.progress);
+      ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(e.what(), c.text);
+    }
+  }
+  EXPECT_TRUE(Calls().empty());
+}
+
+TEST_F(DownloadManagerTest, UnwritableFileReportsCouldNotCreate) {
+  std::filesystem::create_directory("taken");
+  ContentServer server(ContentServer::Files{{"#1", "x"}});
+  DownloadManager manager(SharedClient(server.port()), 2);
+  manager.Add(std::make_shared<File>(std::uint16_t{1}, "taken", 1));
+  try {
+    manager.Download(Record());
+    FAIL() << "no exception";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("Could not create file: taken", 0), 0u) << e.what();
+  }
+}
+
+TEST_F(DownloadManagerTest, FileSizeErrorKeepsEarlierFilesQueued) {
+  ContentServer server(ContentServer::Files{{"#1", "abc"}});
+  DownloadManager manager(SharedClient(server.port()), 2);
+  manager.Add(std::make_shared<File>(std::uint16_t{1}, "a.upd", 3));
+  EXPECT_THROW(manager.Add(std::make_shared<File>("missing", "b.upd", kVersion)), aus::UpdateError);
+  EXPECT_EQ(manager.Download(Record()), 1u);
+  EXPECT_EQ(test_support::ReadFile("a.upd"), "abc");
+}
+
+// Two workers each hold a request at the server until Cancel has run.
+TEST_F(DownloadManagerTest, CancelDropsQueuedTasksAndLetsRunningOnesFinish) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int held = 0;
+  bool released = false;
+  ContentServer::Files files;
+  for (int i = 0; i < 5; ++i) files["#" + std::to_string(i)] = "data";
+  ContentServer server(files, 4096, [&](const Request& request) {
+    if (request.type != 11) return;
+    std::unique_lock lock(mutex);
+    ++held;
+    changed.notify_all();
+    changed.wait_for(lock, kDeadline, [&] { return released; });
+  });
+  DownloadManager manager(SharedClient(server.port()), 3);
+  for (int i = 0; i < 5; ++i) {
+    manager.Add(
+        std::make_shared<File>(static_cast<std::uint16_t>(i), "f" + std::to_string(i) + ".upd", 4));
+  }
+  auto result = std::async(std::launch::async, [&] { return manager.Download(Record()); });
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, kDeadline, [&] { return held == 2; }));
+  }
+  manager.Cancel();
+  {
+    std::lock_guard lock(mutex);
+    released = true;
+  }
+  changed.notify_all();
+  ASSERT_EQ(result.wait_for(kDeadline), std::future_status::ready);
+  EXPECT_EQ(result.get(), 2u);
+  EXPECT_EQ(Ranges(server).size(), 2u);
+}
+
+}  // namespace
