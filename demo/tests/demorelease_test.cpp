@@ -49,17 +49,15 @@ class DemoReleaseTest : public ::testing::Test {
 
 TEST_F(DemoReleaseTest, SameSeedGivesTheSameBytesAnotherSeedOtherBytes) {
   test_support::ScratchDir first, second, reseeded;
-  for (int number : {1, 2}) {
-    SCOPED_TRACE(number);
-    const auto a = Contents(Write(first.path(), number));
-    EXPECT_EQ(a, Contents(Write(second.path(), number)));
-    const auto other = Contents(Write(reseeded.path(), number, demo::kDefaultSeed + 1));
-    EXPECT_NE(a.at("data/packs/world.pak"), other.at("data/packs/world.pak"));
-    EXPECT_EQ(a.at("manifest"), other.at("manifest"));
-  }
+  const auto bytes = Contents(Write(first.path(), 2));
+  EXPECT_EQ(bytes, Contents(Write(second.path(), 2)));
+  const auto other = Contents(Write(reseeded.path(), 2, demo::kDefaultSeed + 1));
+  EXPECT_NE(bytes.at("data/packs/world.pak"), other.at("data/packs/world.pak"));
+  EXPECT_EQ(bytes.at("manifest"), other.at("manifest"));
+
   // Writing again replaces the folder rather than adding to it.
   test_support::WriteFile(first.path() / "1.1.0/stale.txt", "x");
-  EXPECT_EQ(Contents(Write(first.path(), 2)), Contents(second.path() / "1.1.0"));
+  EXPECT_EQ(Contents(Write(first.path(), 2)), bytes);
 }
 
 TEST_F(DemoReleaseTest, ReleaseIsWhatTheLauncherExpects) {
