@@ -1,0 +1,85 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "package/network/protocol/packetparser.h"
+#include "server/releases.h"
+#include "server/requesthandler.h"
+
+namespace aus::server {
+
+struct SessionOptions {
+  // A connection that neither sends nor takes bytes for this long is closed.
+  std::chrono::steady_clock::duration idleTimeout = std::chrono::seconds(60);
+  // Largest data block of one FileData reply.
+  std::size_t blockSize = 64 * 1024;
+};
+
+// One client connection: reads requests, answers them one at a time, streams file ranges from
+// disk a block at a time. Keeps itself alive through its pending operations; the socket's
+// executor must be a strand, as every handler touches the session's state. Memory per session
+// is bounded: one read buffer, at most kMaxUnframedBytes of an incomplete request, and during a
+// transfer one block and the packet carrying it. Logs one line when the connection ends and one
+// per refused request.
+class Session : public std::enable_shared_from_this<Session> {
+ public:
+  // Requests are small; a client sending this much without completing one is hostile.
+  static constexpr std::size_t kMaxUnframedBytes = 64 * 1024;
+
+  // `connections` counts the sessions alive: one more from construction to destruction.
+  Session(boost::asio::ip::tcp::socket socket, std::shared_ptr<const Releases> releases,
+          const SessionOptions& options, std::shared_ptr<std::atomic<std::size_t>> connections);
+  ~Session();
+
+  void Start();
+
+ private:
+  void Read();
+  void OnRead(const boost::system::error_code& error, std::size_t count);
+  // Answers queued requests until one needs the socket, then reads again.
+  void Process();
+  void Send(PacketBuffer packet, void (Session::*next)());
+  void BeginTransfer(const Transfer& transfer);
+  void SendBlock();
+  void EndTransfer();
+  // Ends the series with a kReadFailed refusal.
+  void FailTransfer(const std::string& note);
+  void Touch();
+  void WaitForDeadline();
+  void Close(const std::string& reason);
+
+  boost::asio::ip::tcp::socket socket_;
+  boost::asio::steady_timer timer_;
+  std::shared_ptr<const Releases> releases_;
+  SessionOptions options_;
+  std::shared_ptr<std::atomic<std::size_t>> connections_;
+  std::string peer_;
+
+  std::array<char, 4096> readBuffer_;
+  network::protocol::PacketParser parser_;
+  std::size_t unframedBytes_ = 0;
+  std::chrono::steady_clock::time_point deadline_;
+
+  // The FileData range being sent.
+  std::ifstream file_;
+  std::uint64_t position_ = 0;
+  std::uint64_t end_ = 0;
+  std::vector<char> block_;
+
+  std::uint64_t requests_ = 0;
+  std::uint64_t bytesSent_ = 0;
+  bool closed_ = false;
+};
+
+}  // namespace aus::server

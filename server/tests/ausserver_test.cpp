@@ -1,0 +1,243 @@
+#include "server/ausserver.h"
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <gtest/gtest.h>
+
+#include "server/tests/testclient.h"
+#include "tests/support/scratchdir.h"
+
+namespace {
+
+using aus::error_code;
+using aus::server::AusServer;
+using aus::server::Releases;
+using aus::server::testing::FileDataResult;
+using aus::server::testing::Sha256;
+using aus::server::testing::TestClient;
+using aus::server::testing::WireItem;
+using network::protocol::OPacket;
+
+constexpr std::size_t kBlockSize = 4096;
+
+std::string Pattern(std::size_t size) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+  return bytes;
+}
+
+bool WaitUntil(const std::function<bool()>& condition,
+               std::chrono::steady_clock::duration timeout = std::chrono::seconds(10)) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+// Every block is at most kBlockSize and non-empty, and the series ends with one empty block.
+void ExpectWellFormedSeries(const FileDataResult& result) {
+  ASSERT_FALSE(result.refusal.has_value());
+  ASSERT_FALSE(result.blocks.empty());
+  EXPECT_EQ(result.blocks.back(), 0u);
+  for (std::size_t i = 0; i + 1 < result.blocks.size(); ++i) {
+    EXPECT_GT(result.blocks[i], 0u);
+    EXPECT_LE(result.blocks[i], kBlockSize);
+  }
+}
+
+// Releases 1.0.0 {old.txt} and 2.0.0 {data/big.bin, small.txt}, served on an ephemeral port by
+// a server running on its own thread.
+class AusServerTest : public ::testing::Test {
+ protected:
+  AusServerTest() {
+    test_support::WriteFile(root_.path() / "1.0.0" / "old.txt", "version one");
+    test_support::WriteFile(root_.path() / "2.0.0" / "data" / "big.bin", big_);
+    test_support::WriteFile(root_.path() / "2.0.0" / "small.txt", "small");
+  }
+
+  ~AusServerTest() override {
+    if (server_) {
+      server_->Stop();
+      if (thread_.joinable()) thread_.join();
+    }
+  }
+
+  void Start(std::chrono::milliseconds idleTimeout = std::chrono::seconds(30)) {
+    aus::server::ServerOptions options;
+    options.port = 0;
+    options.threads = 2;
+    options.session.blockSize = kBlockSize;
+    options.session.idleTimeout = idleTimeout;
+    server_ = std::make_unique<AusServer>(Releases::Load(root_.path()), options);
+    thread_ = std::thread([this] { server_->Run(); });
+  }
+
+  unsigned short Port() const { return server_->Port(); }
+
+  test_support::ScratchDir root_;
+  const std::string big_ = Pattern(300 * 1000 + 17);
+  std::unique_ptr<AusServer> server_;
+  std::thread thread_;
+};
+
+TEST_F(AusServerTest, ListsDigestsOfTheServedBytes) {
+  Start();
+  TestClient client(Port());
+  client.Greet();
+  const auto items = client.UpdateDb(true, {});
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(items[0], (WireItem{0, "data\\big.bin", big_.size(), Sha256(big_), true}));
+  EXPECT_EQ(items[1], (WireItem{1, "small.txt", 5, Sha256("small"), true}));
+  for (const auto& item : items) {
+    SCOPED_TRACE(item.name);
+    const auto result = client.FileData(item.index, 0, 0);
+    ExpectWellFormedSeries(result);
+    EXPECT_EQ(Sha256(result.bytes), item.hash);
+    const auto [size, refusal] = client.FileSize({2, 0, 0}, item.name);
+    EXPECT_EQ(size, item.size);
+    EXPECT_EQ(refusal, std::nullopt);
+  }
+  EXPECT_EQ(client.UpdateDb(false, {1, 0, 0}).size(), 1u);
+  EXPECT_TRUE(client.UpdateDb(false, {7, 0, 0}).empty());
+}
+
+TEST_F(AusServerTest, RangesAcrossBlockBoundaries) {
+  Start();
+  TestClient client(Port());
+  client.Greet();
+  const std::uint64_t size = big_.size();
+  const struct {
+    std::uint64_t offset, length;
+  } cases[] = {
+      {0, 0},          {0, kBlockSize}, {kBlockSize - 1, 2}, {kBlockSize - 1, kBlockSize + 2},
+      {12345, 100000}, {size - 3, 100}, {size, 0},           {size + 1, 5},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.offset) + "+" + std::to_string(c.length));
+    const auto result = client.FileData({2, 0, 0}, "data\\big.bin", c.offset, c.length);
+    ExpectWellFormedSeries(result);
+    const std::size_t begin = std::min<std::uint64_t>(c.offset, size);
+    EXPECT_EQ(result.bytes, big_.substr(begin, c.length == 0 ? std::string::npos : c.length));
+  }
+}
+
+TEST_F(AusServerTest, RefusalsLeaveTheConnectionServing) {
+  Start();
+  TestClient client(Port());
+  client.Greet();
+  EXPECT_EQ(client.FileSize({2, 0, 0}, "missing").second, error_code::kFileNotFound);
+  EXPECT_EQ(client.FileSize({3, 0, 0}, "small.txt").second, error_code::kUnknownVersion);
+  EXPECT_EQ(client.FileData({2, 0, 0}, "..\\1.0.0\\old.txt", 0, 0).refusal,
+            error_code::kInvalidRequest);
+  EXPECT_EQ(client.FileData(9, 0, 0).refusal, error_code::kFileNotFound);
+  client.Send(OPacket(false, 12) << Version{2, 0, 0});  // no path
+  auto reply = client.Receive();
+  bool ok = true;
+  error_code code{};
+  *reply >> ok >> code;
+  EXPECT_EQ(reply->Type(), 12);
+  EXPECT_EQ(code, error_code::kInvalidRequest);
+  EXPECT_EQ(client.FileSize({2, 0, 0}, "small.txt").first, 5u);
+}
+
+TEST_F(AusServerTest, AFileChangedSinceStartIsRefusedRatherThanServedWrong) {
+  Start();
+  test_support::WriteFile(root_.path() / "2.0.0" / "small.txt", "changed!");
+  TestClient client(Port());
+  EXPECT_EQ(client.FileData(1, 0, 0).refusal, error_code::kReadFailed);
+  EXPECT_EQ(client.FileData(0, 0, 10).bytes, big_.substr(0, 10));
+}
+
+TEST_F(AusServerTest, HostileClientsAreClosedWhileAnotherDownloads) {
+  Start();
+  TestClient downloader(Port());
+  downloader.Greet();
+  downloader.Send(OPacket(false, 11)
+                  << true << std::uint16_t{0} << std::uint64_t{0} << std::uint64_t{0});
+
+  const std::string oversized =
+      std::string("\xff\xff\xff\x00\x00\x0b", 6) + std::string(70000, 'x');
+  const struct {
+    const char* name;
+    std::string bytes;
+  } cases[] = {
+      {"length below two", std::string("\x01\x00\x00\x00\x00\x0a", 6)},
+      {"length above the limit", std::string("\xff\xff\xff\xff\x00\x0a", 6)},
+      {"unknown type", std::string("\x02\x00\x00\x00\x00\x63", 6)},
+      {"reply bit", std::string("\x02\x00\x00\x00\x01\x0a", 6)},
+      {"request never completed", oversized},
+      {"text", "GET / HTTP/1.1\r\nHost: x\r\n\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestClient hostile(Port());
+    hostile.SendRaw(c.bytes);
+    EXPECT_TRUE(hostile.WaitForClose());
+  }
+  const auto result = downloader.ReceiveFileData();
+  ExpectWellFormedSeries(result);
+  EXPECT_EQ(result.bytes, big_);
+}
+
+TEST_F(AusServerTest, ClientsThatLeaveOrStopReadingAreDropped) {
+  // Large enough that a client that stops reading stalls the server's writes.
+  const auto huge = root_.path() / "2.0.0" / "huge.bin";
+  test_support::WriteFile(huge, "");
+  std::filesystem::resize_file(huge, 64u << 20);
+  Start(std::chrono::milliseconds(500));
+
+  const OPacket request = OPacket(false, 11) << false << Version{2, 0, 0} << std::string("huge.bin")
+                                             << std::uint64_t{0} << std::uint64_t{0};
+  auto leaver = std::make_unique<TestClient>(Port());
+  leaver->Send(request);
+  TestClient stalled(Port());
+  stalled.Send(request);
+  leaver.reset();
+
+  TestClient reader(Port());
+  EXPECT_EQ(reader.FileData(0, 0, 0).bytes, big_);
+  EXPECT_TRUE(WaitUntil([&] { return server_->Connections() == 1; }));
+  EXPECT_TRUE(stalled.WaitForClose());
+}
+
+TEST_F(AusServerTest, HoldsAThousandIdleConnectionsAndTimesThemOut) {
+  Start(std::chrono::seconds(3));
+  boost::asio::io_context io;
+  std::vector<boost::asio::ip::tcp::socket> idle;
+  for (int i = 0; i < 1000; ++i) {
+    idle.emplace_back(io).connect({boost::asio::ip::make_address("127.0.0.1"), Port()});
+  }
+  ASSERT_TRUE(WaitUntil([&] { return server_->Connections() == 1000; }));
+  {
+    TestClient client(Port());
+    client.Greet();
+    EXPECT_EQ(client.FileData(0, 0, 0).bytes, big_);
+  }
+  EXPECT_TRUE(WaitUntil([&] { return server_->Connections() == 0; }));
+}
+
+TEST_F(AusServerTest, SigtermEndsRun) {
+  Start();
+  auto ended = std::async(std::launch::async, [this] { thread_.join(); });
+  {
+    TestClient client(Port());
+    EXPECT_EQ(client.FileSize({2, 0, 0}, "small.txt").first, 5u);
+  }
+  // The reply proves Run is serving, so its signal handler is in place.
+  std::raise(SIGTERM);
+  EXPECT_EQ(ended.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+}
+
+}  // namespace
