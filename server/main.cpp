@@ -21,7 +21,8 @@ constexpr auto kProgressInterval = std::chrono::seconds(2);
 
 // Logs digest progress at most every kProgressInterval, and when done.
 aus::server::Releases::Progress ProgressLine() {
-  auto last = std::make_shared<std::chrono::steady_clock::time_point>();
+  auto last =
+      std::make_shared<std::chrono::steady_clock::time_point>(std::chrono::steady_clock::now());
   return [last](std::uint64_t done, std::uint64_t total) {
     const auto now = std::chrono::steady_clock::now();
     if (done < total && now - *last < kProgressInterval) return;

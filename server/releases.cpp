@@ -13,29 +13,22 @@
 
 #include "package/logging/logger.h"
 #include "package/taln/db/updatedb.h"
+#include "package/taln/db/updatedbpacket.h"
 #include "package/taln/db/updateitem.h"
+#include "package/taln/db/versiontext.h"
 #include "server/digestcache.h"
+#include "server/messagetype.h"
 
 namespace aus::server {
 
 namespace {
 
 constexpr const char* kChannel = "AUS";
-constexpr unsigned char kUpdateDbType = 10;
 constexpr std::size_t kMaxFiles = std::numeric_limits<std::uint16_t>::max() + std::size_t{1};
 
-std::string ToWireName(const std::string& name) {
-  return boost::algorithm::replace_all_copy(name, "/", "\\");
-}
-
-std::string FormatVersion(const Version& v) {
-  return std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.revision);
-}
-
-std::int64_t ModifiedTime(const std::filesystem::path& path) {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::filesystem::last_write_time(path).time_since_epoch())
-      .count();
+std::int64_t LastWrite(const std::filesystem::path& path) {
+  const auto time = std::chrono::file_clock::to_sys(std::filesystem::last_write_time(path));
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count();
 }
 
 // Optional files of a release, from its manifest; accepted with either separator.
@@ -77,11 +70,10 @@ std::vector<std::string> ListFiles(const std::filesystem::path& folder) {
 
 std::shared_ptr<const network::protocol::OPacket::Buffer> BuildUpdateDbReply(
     const std::vector<ReleaseFile>& files) {
+  taln::UpdateDB::Items items(files.begin(), files.end());
+  for (auto& item : items) boost::algorithm::replace_all(item.name, "/", "\\");
   network::protocol::OPacket reply(true, kUpdateDbType);
-  reply << static_cast<std::uint32_t>(files.size());
-  for (const auto& file : files) {
-    reply << file.index << ToWireName(file.name) << file.size << file.hash << file.required;
-  }
+  taln::WriteUpdateDB(reply, taln::UpdateDB(std::move(items)));
   return reply.Data();
 }
 
@@ -95,14 +87,14 @@ void DigestRelease(Release& release, DigestCache& cache,
                    const std::function<void(std::uint64_t)>& digested) {
   for (auto& file : release.files) {
     const auto key = CacheKey(release.version, file);
-    if (auto hash = cache.Find(key, file.size, file.modifiedTime)) {
+    if (auto hash = cache.Find(key, file.size, file.lastWrite)) {
       file.hash = std::move(*hash);
     } else {
       file.hash = taln::HashFile(boost::filesystem::path(file.path.native()));
       if (file.hash.empty()) throw std::runtime_error("cannot read '" + file.name + "'");
       digested(file.size);
     }
-    cache.Put(key, file.size, file.modifiedTime, file.hash);
+    cache.Put(key, file.size, file.lastWrite, file.hash);
   }
 }
 
@@ -120,7 +112,7 @@ Release ScanRelease(const Version& version, const std::filesystem::path& folder)
     file.name = name;
     file.path = folder / std::filesystem::path(name);
     file.size = std::filesystem::file_size(file.path);
-    file.modifiedTime = ModifiedTime(file.path);
+    file.lastWrite = LastWrite(file.path);
     file.required = optional.count(name) == 0;
     release.byName[name] = release.files.size();
     release.files.push_back(std::move(file));
@@ -129,6 +121,16 @@ Release ScanRelease(const Version& version, const std::filesystem::path& folder)
 }
 
 }  // namespace
+
+bool ReleaseFile::Unchanged() const {
+  std::error_code error;
+  const bool sameSize = std::filesystem::file_size(path, error) == size && !error;
+  try {
+    return sameSize && LastWrite(path) == lastWrite;
+  } catch (const std::filesystem::filesystem_error&) {
+    return false;
+  }
+}
 
 const ReleaseFile* Release::Find(const std::string& name) const {
   std::string normalized = name;
@@ -183,7 +185,7 @@ std::shared_ptr<const Releases> Releases::Load(const std::filesystem::path& root
   std::uint64_t total = 0;
   for (const auto& [version, release] : all) {
     for (const auto& file : release.files) {
-      if (!cache.Find(CacheKey(version, file), file.size, file.modifiedTime)) total += file.size;
+      if (!cache.Find(CacheKey(version, file), file.size, file.lastWrite)) total += file.size;
     }
   }
   std::uint64_t done = 0;

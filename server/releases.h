@@ -12,18 +12,18 @@
 
 #include "package/network/protocol/opacket.h"
 #include "package/network/protocol/version.h"
+#include "package/taln/db/updateitem.h"
 
 namespace aus::server {
 
-// One file of a release as the server lists and serves it.
-struct ReleaseFile {
-  std::uint16_t index = 0;          // position in the release's sorted list
-  std::string name;                 // relative path, '/' between components
-  std::filesystem::path path;       // where the bytes are read from
-  std::uint64_t size = 0;           // at scan time
-  std::int64_t modifiedTime = 0;    // last-write time at scan time, nanoseconds since the epoch
-  std::vector<unsigned char> hash;  // SHA-256 of the contents
-  bool required = true;             // false when the release's manifest lists it as optional
+// One file of a release: the item the server lists (`name` with '/', `modifiedTime` unused), and
+// where its bytes are read from.
+struct ReleaseFile : taln::UpdateItem {
+  std::filesystem::path path;
+  std::int64_t lastWrite = 0;  // last-write time at scan time, nanoseconds since 1970
+
+  // Whether the file still has the size and last-write time its digest was taken at.
+  bool Unchanged() const;
 };
 
 // One client version: its files sorted by name, and the UpdateDb reply listing them, built once.

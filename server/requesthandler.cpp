@@ -5,6 +5,7 @@
 
 #include "package/network/protocol/ioerror.h"
 #include "package/taln/db/updateitem.h"
+#include "package/taln/db/versiontext.h"
 
 namespace aus::server {
 
@@ -13,10 +14,6 @@ namespace {
 using network::protocol::IO_Error;
 using network::protocol::IPacket;
 using network::protocol::OPacket;
-
-std::string Describe(const Version& v) {
-  return std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.revision);
-}
 
 const char* Describe(aus::error_code code) {
   switch (code) {
@@ -58,7 +55,8 @@ void ExpectEnd(const IPacket& request) {
 
 const Release& FindRelease(const Releases& releases, const Version& version) {
   const Release* release = version == Version{} ? releases.Latest() : releases.Find(version);
-  if (!release) throw Refused{aus::error_code::kUnknownVersion, "version " + Describe(version)};
+  if (!release)
+    throw Refused{aus::error_code::kUnknownVersion, "version " + FormatVersion(version)};
   return *release;
 }
 
@@ -71,7 +69,7 @@ const ReleaseFile& FindFile(const Release& release, const std::string& path) {
   const ReleaseFile* file = release.Find(name);
   if (!file) {
     throw Refused{aus::error_code::kFileNotFound,
-                  Describe(release.version) + "/" + Printable(name)};
+                  FormatVersion(release.version) + "/" + Printable(name)};
   }
   return *file;
 }

@@ -7,16 +7,10 @@
 #include "package/network/protocol/ipacket.h"
 #include "package/network/protocol/opacket.h"
 #include "package/network/protocol/updateerror.h"
+#include "server/messagetype.h"
 #include "server/releases.h"
 
 namespace aus::server {
-
-// Message types of the update protocol.
-inline constexpr unsigned char kProtocolVersionType = 0;
-inline constexpr unsigned char kClientVersionType = 1;
-inline constexpr unsigned char kUpdateDbType = 10;
-inline constexpr unsigned char kFileDataType = 11;
-inline constexpr unsigned char kFileSizeType = 12;
 
 using PacketBuffer = std::shared_ptr<const network::protocol::OPacket::Buffer>;
 

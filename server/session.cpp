@@ -24,17 +24,6 @@ std::string Endpoint(const boost::asio::ip::tcp::socket& socket) {
   return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
 }
 
-// Whether the file still is what its digest was taken of.
-bool Unchanged(const ReleaseFile& file) {
-  std::error_code error;
-  const auto size = std::filesystem::file_size(file.path, error);
-  if (error || size != file.size) return false;
-  const auto time = std::filesystem::last_write_time(file.path, error);
-  return !error &&
-         std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count() ==
-             file.modifiedTime;
-}
-
 }  // namespace
 
 Session::Session(boost::asio::ip::tcp::socket socket, std::shared_ptr<const Releases> releases,
@@ -134,7 +123,7 @@ void Session::Send(PacketBuffer packet, void (Session::*next)()) {
 }
 
 void Session::BeginTransfer(const Transfer& transfer) {
-  if (!Unchanged(*transfer.file)) {
+  if (!transfer.file->Unchanged()) {
     FailTransfer("'" + transfer.file->name + "' changed on disk since the server started");
     return;
   }
