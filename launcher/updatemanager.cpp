@@ -1,0 +1,105 @@
+#include "launcher/updatemanager.h"
+
+#include <chrono>
+#include <cstdio>
+#include <exception>
+
+#include <boost/filesystem/operations.hpp>
+
+#include "launcher/posttask.h"
+#include "package/logging/logger.h"
+#include "package/platform/port.h"
+#include "package/taln/talndownloadmanager.h"
+#include "package/taln/updaterstate.h"
+
+namespace launcher {
+
+namespace {
+
+constexpr std::int64_t kTicksPerSecond = 10000000;
+constexpr std::int64_t kRetrySeconds = 10;
+
+taln::TALN_DownloadManager& Engine() { return taln::TALN_DownloadManager::Instance(""); }
+
+}  // namespace
+
+std::string GameParameters(int argc, char* argv[]) {
+  std::string parameters = std::string("--lg ") + kLaunchToken;
+  for (int i = 1; i < argc; ++i) parameters += std::string(" ") + argv[i];
+  return parameters;
+}
+
+std::int64_t UpdateManager::SystemTicks() {
+  using Ticks = std::chrono::duration<std::int64_t, std::ratio<1, kTicksPerSecond>>;
+  return std::chrono::duration_cast<Ticks>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+UpdateManager::UpdateManager(IReportOnProgress* report, Clock clock, TaskPoster post)
+    : report_(report), clock_(std::move(clock)), post_(post ? std::move(post) : PostTask) {}
+
+void UpdateManager::Execute(int argc, char* argv[]) {
+  argc_ = argc;
+  argv_ = argv;
+  try {
+    const std::string root = boost::filesystem::current_path().parent_path().string();
+    taln::TALN_DownloadManager::Instance(root);
+    Engine().Subscribe(this);
+    Engine().Start();
+  } catch (const std::exception& error) {
+    Logger::Instance().Print("ENGINE", 4, "UpdateManager.Execute: %s", error.what());
+    report_->SetStatusText("An error has occurred");
+    startGame_ = false;
+  } catch (...) {
+    Logger::Instance().Print("ENGINE", 4, "UpdateManager.Execute: unknown error occured");
+    report_->SetStatusText("An error has occurred");
+    startGame_ = false;
+  }
+}
+
+void UpdateManager::OnUpdaterEvent(taln::TALN_UpdaterPublisher* /*publisher*/,
+                                   const std::string& state, int progress,
+                                   const std::string& message) {
+  namespace State = taln::UPDATER_STATE;
+  if (state == State::DOWNLOAD_STARTED || state == State::INSTALLING_UPDATES) {
+    report_->SetStatusText(message.c_str());
+  } else if (state == State::DOWNLOAD_FINISHED) {
+    StartGame(argc_, argv_);
+  } else if (state == State::DOWNLOAD_FAILED) {
+    report_->SetStatusText(message.c_str());
+    StartGame(argc_, argv_);
+  } else if (state == State::INITIALIZATION_SUCCESSFUL) {
+    Engine().RequestUpdate();
+    Engine().ProcessRequests();
+  } else if (state == State::INITIALIZATION_FAILED) {
+    failTime_ = clock_();
+    ReinitUpdater();
+  } else if (state == State::INITIALIZATION_STARTED) {
+    report_->SetStatusText(message.c_str());
+  } else if (state == State::DOWNLOADING) {
+    report_->SetProgress(static_cast<float>(progress));
+  }
+}
+
+void UpdateManager::ReinitUpdater() {
+  const std::int64_t elapsedSeconds = (clock_() - failTime_) / kTicksPerSecond;
+  const std::int64_t remaining = kRetrySeconds - elapsedSeconds;
+  if (remaining > 0) {
+    char text[1024];
+    std::snprintf(text, sizeof text, "Failed to connect to autoupdate server. Retry in %02d sec",
+                  static_cast<int>(remaining));
+    report_->SetStatusText(text);
+    post_([this] { ReinitUpdater(); });
+    return;
+  }
+  Logger::Instance().Print("ENGINE", 2, "UpdateManager.ReinitUpdater: attempt to reinit updater.");
+  Engine().Start();
+}
+
+void UpdateManager::StartGame(int argc, char* argv[]) {
+  if (!startGame_) return;
+  platform::StartProgram("Kolvex.exe", GameParameters(argc, argv));
+  report_->Close();
+}
+
+}  // namespace launcher

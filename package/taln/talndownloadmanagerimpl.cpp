@@ -1,0 +1,255 @@
+#include "package/taln/talndownloadmanagerimpl.h"
+
+#include <exception>
+#include <stdexcept>
+#include <utility>
+
+#include <boost/filesystem/operations.hpp>
+#include <boost/format.hpp>
+
+#include "package/network/common/client.h"
+#include "package/network/common/downloadmanager.h"
+#include "package/network/protocol/opacket.h"
+#include "package/platform/hooks.h"
+#include "package/settings/serversettings.h"
+#include "package/taln/db/versiontext.h"
+#include "package/taln/updaterstate.h"
+
+namespace fs = boost::filesystem;
+
+namespace taln {
+
+namespace {
+
+constexpr auto kError = static_cast<logging::LogLevel>(1);
+constexpr auto kInfo = static_cast<logging::LogLevel>(3);
+constexpr auto kDebug = static_cast<logging::LogLevel>(4);
+
+constexpr unsigned char kUpdateDbType = 10;
+
+void LogLine(logging::LogLevel level, const char* method, const std::string& text) {
+  logging::Log(level, std::string("TALN_DownloadManagerImpl.") + method, text);
+}
+
+void LogItems(const char* method, const std::string& heading, const UpdateDB& db) {
+  LogLine(kDebug, method, heading);
+  for (const UpdateItem& item : db) LogLine(kDebug, method, DescribeItem(item));
+}
+
+}  // namespace
+
+TALN_DownloadManagerImpl::TALN_DownloadManagerImpl(const std::string& root,
+                                                   const EventCallback& callback)
+    : root_(root), callback_(callback) {
+  LogLine(kInfo, "TALN_DownloadManagerImpl", (boost::format("DIST_NAME=%s") % kPlatformName).str());
+}
+
+TALN_DownloadManagerImpl::~TALN_DownloadManagerImpl() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    {
+      std::lock_guard<std::mutex> silence(callbackMutex_);
+      callback_.clear();
+    }
+    if (downloadManager_) downloadManager_->Cancel();
+    running_ = false;
+    starting_ = false;
+    wake_.notify_one();
+  }
+  if (worker_.joinable()) worker_.join();
+}
+
+void TALN_DownloadManagerImpl::RequestUpdate() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  updateRequested_ = true;
+}
+
+void TALN_DownloadManagerImpl::RequestFile(const std::string& name, bool latest) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  requests_.push_back({name, latest});
+}
+
+void TALN_DownloadManagerImpl::ProcessRequests() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (running_) {
+    wake_.notify_one();
+    return;
+  }
+  requests_.clear();
+  updateRequested_ = false;
+  Emit(UPDATER_STATE::DOWNLOAD_FAILED, 0, "An error has occurred");
+}
+
+void TALN_DownloadManagerImpl::Start() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (running_ || starting_) return;
+  starting_ = true;
+  localDb_ = UpdateDB(fs::path(root_));
+  if (worker_.joinable()) worker_.join();
+  worker_ = std::thread(&TALN_DownloadManagerImpl::WorkingThread, this);
+}
+
+void TALN_DownloadManagerImpl::WorkingThread() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    running_ = Initialize();
+    starting_ = false;
+  }
+  while (running_) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    try {
+      Items batch = NextBatch(lock);
+      if (batch.empty()) continue;
+      lock.unlock();
+      RunBatch(batch);
+    } catch (const std::exception& error) {
+      if (!lock.owns_lock()) lock.lock();
+      FailBatch(error.what(), error.what());
+    } catch (...) {
+      if (!lock.owns_lock()) lock.lock();
+      FailBatch("unknown exception", "An error has occurred");
+    }
+  }
+}
+
+TALN_DownloadManagerImpl::Items TALN_DownloadManagerImpl::NextBatch(
+    std::unique_lock<std::mutex>& lock) {
+  downloadManager_.reset();
+  if (requests_.empty()) {
+    // Requests are only looked at when ProcessRequests wakes the worker.
+    while (!updateRequested_ && running_) {
+      wake_.wait(lock);
+      if (!requests_.empty()) break;
+    }
+    if (requests_.empty() && !updateRequested_) return {};
+  }
+
+  Items batch;
+  if (updateRequested_) {
+    SetAsideOptionalFiles();
+    batch = GetRequiredLatestFiles();
+  }
+  if (!requests_.empty()) {
+    for (UpdateItem& item : ResolveRequests(requests_)) {
+      const bool known = std::any_of(batch.begin(), batch.end(),
+                                     [&](const UpdateItem& other) { return other.name == item.name; });
+      if (!known) batch.push_back(std::move(item));
+    }
+  }
+  updateRequested_ = false;
+  requests_.clear();
+  if (batch.empty()) Emit(UPDATER_STATE::DOWNLOAD_FINISHED, 0, "");
+  return batch;
+}
+
+void TALN_DownloadManagerImpl::RunBatch(const Items& batch) {
+  const Items toDownload = SelectDownloads(batch);
+  Emit(UPDATER_STATE::DOWNLOAD_STARTED, 0, "Downloading updates...");
+  if (!toDownload.empty()) DownloadItems(toDownload);
+  Emit(UPDATER_STATE::INSTALLING_UPDATES, 0, "Installing updates...");
+  InstallItems(batch);
+  for (const UpdateItem& item : batch) localDb_.AddIfAbsent(item);
+  if (localDb_.IsModified() && !localDb_.Save()) {
+    throw std::runtime_error("Can't save local UpdateDB!");
+  }
+  Emit(UPDATER_STATE::DOWNLOAD_FINISHED, 0, "");
+}
+
+void TALN_DownloadManagerImpl::FailBatch(const std::string& logText,
+                                         const std::string& eventMessage) {
+  updateRequested_ = false;
+  requests_.clear();
+  LogLine(kError, "WorkingThread", logText);
+  Emit(UPDATER_STATE::DOWNLOAD_FAILED, 0, eventMessage);
+}
+
+bool TALN_DownloadManagerImpl::Initialize() {
+  if (running_) return true;
+  try {
+    Emit(UPDATER_STATE::INITIALIZATION_STARTED, 0, "Checking for updates...");
+    SweepBackups();
+    if (!localDb_.Load()) localDb_.Scan();
+    if (localDb_.IsModified() && !localDb_.Save()) {
+      localDb_ = UpdateDB();
+      throw std::runtime_error("UpdateDB is modified but not saved!");
+    }
+    LogItems("Initialize", "Client UpdateDB:", localDb_);
+    InitializeAUSUpdateDB();
+    Emit(UPDATER_STATE::INITIALIZATION_SUCCESSFUL, 0, "");
+    return true;
+  } catch (const std::exception& error) {
+    LogLine(kError, "Initialize", error.what());
+  } catch (...) {
+    LogLine(kError, "Initialize", "unknown exception");
+  }
+  const char* message = localDb_.empty()    ? "Couldn't create UpdateDB."
+                        : latestDb_.empty() ? "Failed to get update information from the server."
+                                            : "Unknown error while initialization.";
+  Emit(UPDATER_STATE::INITIALIZATION_FAILED, 0, message);
+  return false;
+}
+
+void TALN_DownloadManagerImpl::SweepBackups() {
+  std::vector<fs::path> backups;
+  for (fs::recursive_directory_iterator entry(root_), end; entry != end; ++entry) {
+    if (entry->path().extension() == ".$$$") backups.push_back(entry->path());
+  }
+  for (const fs::path& backup : backups) {
+    boost::system::error_code ignored;  // a folder that is not empty stays; it harms nothing
+    fs::remove(backup, ignored);
+  }
+}
+
+void TALN_DownloadManagerImpl::InitializeAUSUpdateDB() {
+  const ServerSettings& settings = ServerSettings::Instance();
+  network::common::Client client(settings.GetAusHost(), settings.GetAusPort(), kBuildVersion,
+                                 kPlatformName, true);
+  const std::string& clientVersion = settings.GetClientVersion();
+  const Version target = ParseVersion(clientVersion);
+  const bool latest = target == Version{};
+  LogLine(kInfo, "InitializeAUSUpdateDB",
+          latest ? std::string("Getting latest updates from server")
+                 : (boost::format("Getting updates for version %s from server") % clientVersion)
+                       .str());
+  latestDb_ = GetUpdateDB(client, target, latest);
+  if (latestDb_.empty()) throw std::runtime_error("Couldn't get latest updates from server");
+  LogItems("InitializeAUSUpdateDB", "AUS lates UpdateDB:", latestDb_);
+
+  const std::string build = FormatVersion(kBuildVersion);
+  LogLine(kInfo, "InitializeAUSUpdateDB",
+          (boost::format("Getting updates for version %s from server") % build).str());
+  buildDb_ = GetUpdateDB(client, kBuildVersion, false);
+  LogItems("InitializeAUSUpdateDB",
+           (boost::format("AUS UpdateDB for version %s:") % build).str(), buildDb_);
+}
+
+UpdateDB TALN_DownloadManagerImpl::GetUpdateDB(network::common::Client& client,
+                                               const Version& version, bool latest) {
+  try {
+    network::protocol::OPacket request(false, kUpdateDbType);
+    request << latest << version;
+    client.Send(request);
+    const auto reply = client.Receive();
+    if (reply->Type() == kUpdateDbType && reply->IsReply()) return ReadAusUpdateDb(*reply);
+    LogLine(kError, "InitializeAUSUpdateDB", "Received unexpected message");
+  } catch (const std::exception& error) {
+    LogLine(kError, "InitializeAUSUpdateDB", error.what());
+  } catch (...) {
+    LogLine(kError, "InitializeAUSUpdateDB", "unknown exception");
+  }
+  return UpdateDB();
+}
+
+void TALN_DownloadManagerImpl::Emit(const std::string& state, int progress,
+                                    const std::string& message) {
+  std::lock_guard<std::mutex> lock(callbackMutex_);
+  if (callback_.empty()) return;
+  try {
+    callback_(state, progress, message);
+  } catch (const std::exception& error) {
+    // An event that cannot be delivered must not end the engine's threads.
+    LogLine(kError, "Emit", error.what());
+  }
+}
+
+}  // namespace taln

@@ -1,0 +1,102 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "package/network/protocol/version.h"
+#include "package/taln/db/updatedb.h"
+#include "package/taln/talnabstractdownloadmanager.h"
+
+namespace network::common {
+class Client;
+class DownloadManager;
+}  // namespace network::common
+
+namespace taln {
+
+// The version built into the launcher: announced on every server connection, asked for as the
+// second database, and used for downloads by path in latest mode.
+inline constexpr Version kBuildVersion{4, 35, 1906051200};
+// The platform name announced on every server connection.
+inline constexpr const char* kPlatformName = "win32";
+
+// The working update engine for one installation root. Start runs a worker thread that
+// initialises (sweeps "*.$$$" backups, loads or rebuilds "Update.db", fetches the server's
+// databases for the target and the built-in version) and then serves batches: a full update of
+// the required files and single files by name. A batch downloads "<target>.upd" files, checks
+// their digests, swaps them in keeping "<target>.$$$" backups, and saves "Update.db". Every
+// stage leaves as an event through the callback; failures of a batch become DOWNLOAD_FAILED and
+// the engine waits for the next request.
+//
+// States: Idle (after construction or a failed initialisation), Starting (Start until the
+// worker's Initialize ends), Running. The destructor silences the callback, cancels queued
+// download ranges (running ones finish), stops and joins the worker; a batch caught downloading
+// installs nothing but records its items.
+class TALN_DownloadManagerImpl : public TALN_AbstractDownloadManager {
+ public:
+  // Starts nothing. `root` is the installation's root directory.
+  TALN_DownloadManagerImpl(const std::string& root, const EventCallback& callback);
+  ~TALN_DownloadManagerImpl() override;
+
+  void RequestUpdate() override;
+  void RequestFile(const std::string& name, bool latest) override;
+  // Wakes the worker when running; otherwise drops every request and emits DOWNLOAD_FAILED
+  // "An error has occurred".
+  void ProcessRequests() override;
+  // When Idle: builds the local database for the root (a root that is not an existing directory
+  // throws boost::filesystem::filesystem_error and leaves the engine Starting) and starts the
+  // worker. Does nothing in other states.
+  void Start() override;
+
+ private:
+  struct FileRequest {
+    std::string name;
+    bool latest;
+  };
+  using Items = std::vector<UpdateItem>;
+
+  void WorkingThread();
+  // Waits for work and assembles the next batch; empty when there is nothing to do.
+  Items NextBatch(std::unique_lock<std::mutex>& lock);
+  void RunBatch(const Items& batch);
+  void FailBatch(const std::string& logText, const std::string& eventMessage);
+  bool Initialize();
+  void SweepBackups();
+  void InitializeAUSUpdateDB();
+  UpdateDB GetUpdateDB(network::common::Client& client, const Version& version, bool latest);
+
+  Items GetRequiredLatestFiles();
+  void SetAsideOptionalFiles();
+  Items ResolveRequests(const std::list<FileRequest>& requests);
+  UpdateItem GetItem(const std::string& name, const UpdateDB& db);
+  Items SelectDownloads(const Items& batch);
+  void DownloadItems(const Items& items);
+  void InstallItems(const Items& batch);
+
+  void Emit(const std::string& state, int progress, const std::string& message);
+  std::string Path(const std::string& name) const { return root_ + "/" + name; }
+
+  std::thread worker_;
+  std::mutex mutex_;  // the engine lock
+  std::atomic<bool> running_{false};
+  bool starting_ = false;  // guarded by mutex_
+  std::condition_variable wake_;
+  std::shared_ptr<network::common::DownloadManager> downloadManager_;  // guarded by mutex_
+  std::list<FileRequest> requests_;                                    // guarded by mutex_
+  bool updateRequested_ = false;                                       // guarded by mutex_
+  // Touched by the worker only, and by Start while no worker runs.
+  UpdateDB localDb_;
+  UpdateDB buildDb_;
+  UpdateDB latestDb_;
+  const std::string root_;
+  std::mutex callbackMutex_;  // taken inside mutex_, never around it
+  EventCallback callback_;    // guarded by callbackMutex_
+};
+
+}  // namespace taln

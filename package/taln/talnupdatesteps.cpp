@@ -1,0 +1,207 @@
+// The batch steps of TALN_DownloadManagerImpl: selection, download and installation.
+#include <cstdint>
+#include <stdexcept>
+
+#include <boost/filesystem/operations.hpp>
+#include <boost/format.hpp>
+
+#include "package/network/common/client.h"
+#include "package/network/common/downloadmanager.h"
+#include "package/network/common/file.h"
+#include "package/platform/hooks.h"
+#include "package/settings/serversettings.h"
+#include "package/taln/db/versiontext.h"
+#include "package/taln/talndownloadmanagerimpl.h"
+#include "package/taln/updaterstate.h"
+
+namespace fs = boost::filesystem;
+
+namespace taln {
+
+namespace {
+
+constexpr auto kError = static_cast<logging::LogLevel>(1);
+constexpr auto kWarning = static_cast<logging::LogLevel>(2);
+constexpr auto kDebug = static_cast<logging::LogLevel>(4);
+
+void LogLine(logging::LogLevel level, const char* method, const std::string& text) {
+  logging::Log(level, std::string("TALN_DownloadManagerImpl.") + method, text);
+}
+
+std::string Format(const char* format, const std::string& value) {
+  return (boost::format(format) % value).str();
+}
+
+// Whether anything, of any kind, is at `path`.
+bool Exists(const std::string& path) {
+  boost::system::error_code error;
+  return fs::exists(fs::symlink_status(path, error));
+}
+
+// Keeps the installed file as `backup` while it stays in place, so that no moment passes without
+// a file at `target`, whatever stops the process. Falls back to a rename where the filesystem
+// cannot link.
+void MakeBackup(const std::string& target, const std::string& backup,
+                boost::system::error_code& error) {
+  fs::remove(backup, error);
+  error.clear();
+  fs::create_hard_link(target, backup, error);
+  if (error) {
+    error.clear();
+    fs::rename(target, backup, error);
+  }
+}
+
+int Percent(std::uint64_t downloaded, std::uint64_t total) {
+  if (total == 0) return 100;
+  return static_cast<int>(downloaded * 100 / total);
+}
+
+}  // namespace
+
+TALN_DownloadManagerImpl::Items TALN_DownloadManagerImpl::GetRequiredLatestFiles() {
+  const UpdateDB diff = UpdateDB::Diff(latestDb_, localDb_);
+  if (diff.empty()) {
+    LogLine(kDebug, "GetRequiredLatestFiles", "No updates available!");
+  } else {
+    LogLine(kDebug, "GetRequiredLatestFiles", "Items to be updated:");
+    for (const UpdateItem& item : diff) LogLine(kDebug, "GetRequiredLatestFiles", DescribeItem(item));
+  }
+  Items required;
+  for (const UpdateItem& item : diff) {
+    if (item.required) required.push_back(item);
+  }
+  return required;
+}
+
+void TALN_DownloadManagerImpl::SetAsideOptionalFiles() {
+  for (const UpdateItem& item : UpdateDB::Diff(latestDb_, localDb_)) {
+    if (item.required) continue;
+    const std::string target = Path(item.name);
+    fs::rename(target, target + ".$$$");
+  }
+}
+
+TALN_DownloadManagerImpl::Items TALN_DownloadManagerImpl::ResolveRequests(
+    const std::list<FileRequest>& requests) {
+  Items resolved;
+  for (const FileRequest& request : requests) {
+    UpdateItem item = GetItem(request.name, request.latest ? latestDb_ : buildDb_);
+    if (item.name.empty()) continue;
+    item.required = request.latest;
+    resolved.push_back(std::move(item));
+  }
+  return resolved;
+}
+
+UpdateItem TALN_DownloadManagerImpl::GetItem(const std::string& name, const UpdateDB& db) {
+  std::string normalized = name;
+  NormalizeName(normalized);
+  if (localDb_.Contains(normalized) && localDb_.Get(normalized).hash == db.Get(normalized).hash) {
+    return UpdateItem();
+  }
+  if (db.Contains(normalized)) return db.Get(normalized);
+  LogLine(kError, "GetItem", Format("file %s doesn't exist on AUS.", normalized));
+  return UpdateItem();
+}
+
+TALN_DownloadManagerImpl::Items TALN_DownloadManagerImpl::SelectDownloads(const Items& batch) {
+  Items selected;
+  for (const UpdateItem& item : batch) {
+    const std::string download = Path(item.name) + ".upd";
+    if (!Exists(download)) {
+      selected.push_back(item);
+      continue;
+    }
+    LogLine(kDebug, "GetRequiredLatestFiles", Format("Found .upd file for the item '%s'.", item.name));
+    if (HashFile(download) == item.hash) {
+      LogLine(kDebug, "GetRequiredLatestFiles",
+              "Checksum validation passed. Download is NOT required.");
+    } else {
+      LogLine(kDebug, "GetRequiredLatestFiles",
+              "Checksum validation NOT passed. Download is required.");
+      selected.push_back(item);
+    }
+  }
+  return selected;
+}
+
+void TALN_DownloadManagerImpl::DownloadItems(const Items& items) {
+  LogLine(kDebug, "DownloadItems", "Items to be downloaded: ");
+  for (const UpdateItem& item : items) LogLine(kDebug, "DownloadItems", item.name);
+
+  const ServerSettings& settings = ServerSettings::Instance();
+  auto client = std::make_shared<network::common::Client>(
+      settings.GetAusHost(), settings.GetAusPort(), kBuildVersion, kPlatformName, true);
+  const Version configured = ParseVersion(settings.GetClientVersion());
+  const bool latest = configured == Version{};
+  const Version byPathVersion = latest ? kBuildVersion : configured;
+
+  auto manager = std::make_shared<network::common::DownloadManager>(client);
+  for (const UpdateItem& item : items) {
+    const std::string download = Path(item.name) + ".upd";
+    manager->Add(item.required && latest
+                     ? std::make_shared<network::common::File>(item.index, download, item.size)
+                     : std::make_shared<network::common::File>(item.name, download,
+                                                               byPathVersion));
+  }
+  {
+    // The destructor cancels through this handle; once it has run, nothing more starts.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!running_) return;
+    downloadManager_ = manager;
+  }
+  manager->Download([this](std::uint64_t downloaded, std::uint64_t total) {
+    Emit(UPDATER_STATE::DOWNLOADING, Percent(downloaded, total), "Downloading updates...");
+  });
+}
+
+void TALN_DownloadManagerImpl::InstallItems(const Items& batch) {
+  if (!running_) return;
+  bool failed = false;
+  for (const UpdateItem& item : batch) {
+    const std::string target = Path(item.name);
+    const std::string download = target + ".upd";
+    const std::string backup = target + ".$$$";
+    const bool downloaded = Exists(download);
+    if (!downloaded) {
+      LogLine(kWarning, "InstallItems", Format("Update file '%s' does not exists!", download));
+      if (!Exists(target)) {
+        throw std::runtime_error(
+            (boost::format("Target file '%1%' does not exists!") % target).str());
+      }
+    }
+    const std::string hashed = downloaded ? download : target;
+    const std::vector<unsigned char> digest = HashFile(hashed);
+    LogLine(kDebug, "InstallItems", Format("Actual hash calculated for '%s'.", hashed));
+    if (digest != item.hash) {
+      LogLine(kDebug, "InstallItems", Format("Expected hash: %s", HexString(item.hash)));
+      LogLine(kDebug, "InstallItems", Format("Actual hash: %s", HexString(digest)));
+      throw std::runtime_error(
+          (boost::format("Hash validation failed for item '%1%'!") % item.name).str());
+    }
+    LogLine(kDebug, "InstallItems", "Hash validation passed.");
+    // The target already holds what the download would have brought: it stays as it is.
+    if (!downloaded) continue;
+
+    if (Exists(target)) {
+      boost::system::error_code error;
+      MakeBackup(target, backup, error);
+      if (error) {
+        LogLine(kError, "InstallItems",
+                (boost::format("Cannot rename file ('%s'). Error: '%s'") % target %
+                 error.message())
+                    .str());
+        failed = true;
+        continue;
+      }
+      LogLine(kDebug, "InstallItems", Format("Backup file ('%s') has been created.", backup));
+    }
+    fs::rename(download, target);
+    LogLine(kDebug, "InstallItems",
+            Format("Update for '%s' has been successfully installed.", item.name));
+  }
+  if (failed) throw std::runtime_error("Cannot install some updates");
+}
+
+}  // namespace taln
