@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "package/platform/hooks.h"
+#include "package/platform/hosthooks.h"
 #include "package/taln/talndownloadmanagerimpl.h"
 
 namespace taln {

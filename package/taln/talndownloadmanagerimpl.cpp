@@ -10,8 +10,8 @@
 #include "package/network/common/client.h"
 #include "package/network/common/downloadmanager.h"
 #include "package/network/protocol/opacket.h"
-#include "package/platform/hooks.h"
 #include "package/settings/serversettings.h"
+#include "package/taln/enginelog.h"
 #include "package/taln/db/versiontext.h"
 #include "package/taln/updaterstate.h"
 
@@ -21,19 +21,15 @@ namespace taln {
 
 namespace {
 
-constexpr auto kError = static_cast<logging::LogLevel>(1);
-constexpr auto kInfo = static_cast<logging::LogLevel>(3);
-constexpr auto kDebug = static_cast<logging::LogLevel>(4);
+constexpr auto kError = logging::LogLevel::kError;
+constexpr auto kInfo = logging::LogLevel::kInfo;
+constexpr auto kDebug = logging::LogLevel::kDebug;
 
 constexpr unsigned char kUpdateDbType = 10;
 
-void LogLine(logging::LogLevel level, const char* method, const std::string& text) {
-  logging::Log(level, std::string("TALN_DownloadManagerImpl.") + method, text);
-}
-
 void LogItems(const char* method, const std::string& heading, const UpdateDB& db) {
-  LogLine(kDebug, method, heading);
-  for (const UpdateItem& item : db) LogLine(kDebug, method, DescribeItem(item));
+  EngineLog(kDebug, method, heading);
+  for (const UpdateItem& item : db) EngineLog(kDebug, method, DescribeItem(item));
 }
 
 }  // namespace
@@ -41,7 +37,7 @@ void LogItems(const char* method, const std::string& heading, const UpdateDB& db
 TALN_DownloadManagerImpl::TALN_DownloadManagerImpl(const std::string& root,
                                                    const EventCallback& callback)
     : root_(root), callback_(callback) {
-  LogLine(kInfo, "TALN_DownloadManagerImpl", (boost::format("DIST_NAME=%s") % kPlatformName).str());
+  EngineLog(kInfo, "TALN_DownloadManagerImpl", (boost::format("DIST_NAME=%s") % kPlatformName).str());
 }
 
 TALN_DownloadManagerImpl::~TALN_DownloadManagerImpl() {
@@ -159,7 +155,7 @@ void TALN_DownloadManagerImpl::FailBatch(const std::string& logText,
                                          const std::string& eventMessage) {
   updateRequested_ = false;
   requests_.clear();
-  LogLine(kError, "WorkingThread", logText);
+  EngineLog(kError, "WorkingThread", logText);
   Emit(UPDATER_STATE::DOWNLOAD_FAILED, 0, eventMessage);
 }
 
@@ -178,9 +174,9 @@ bool TALN_DownloadManagerImpl::Initialize() {
     Emit(UPDATER_STATE::INITIALIZATION_SUCCESSFUL, 0, "");
     return true;
   } catch (const std::exception& error) {
-    LogLine(kError, "Initialize", error.what());
+    EngineLog(kError, "Initialize", error.what());
   } catch (...) {
-    LogLine(kError, "Initialize", "unknown exception");
+    EngineLog(kError, "Initialize", "unknown exception");
   }
   const char* message = localDb_.empty()    ? "Couldn't create UpdateDB."
                         : latestDb_.empty() ? "Failed to get update information from the server."
@@ -207,7 +203,7 @@ void TALN_DownloadManagerImpl::InitializeAUSUpdateDB() {
   const std::string& clientVersion = settings.GetClientVersion();
   const Version target = ParseVersion(clientVersion);
   const bool latest = target == Version{};
-  LogLine(kInfo, "InitializeAUSUpdateDB",
+  EngineLog(kInfo, "InitializeAUSUpdateDB",
           latest ? std::string("Getting latest updates from server")
                  : (boost::format("Getting updates for version %s from server") % clientVersion)
                        .str());
@@ -216,7 +212,7 @@ void TALN_DownloadManagerImpl::InitializeAUSUpdateDB() {
   LogItems("InitializeAUSUpdateDB", "AUS lates UpdateDB:", latestDb_);
 
   const std::string build = FormatVersion(kBuildVersion);
-  LogLine(kInfo, "InitializeAUSUpdateDB",
+  EngineLog(kInfo, "InitializeAUSUpdateDB",
           (boost::format("Getting updates for version %s from server") % build).str());
   buildDb_ = GetUpdateDB(client, kBuildVersion, false);
   LogItems("InitializeAUSUpdateDB",
@@ -231,11 +227,11 @@ UpdateDB TALN_DownloadManagerImpl::GetUpdateDB(network::common::Client& client,
     client.Send(request);
     const auto reply = client.Receive();
     if (reply->Type() == kUpdateDbType && reply->IsReply()) return ReadAusUpdateDb(*reply);
-    LogLine(kError, "InitializeAUSUpdateDB", "Received unexpected message");
+    EngineLog(kError, "InitializeAUSUpdateDB", "Received unexpected message");
   } catch (const std::exception& error) {
-    LogLine(kError, "InitializeAUSUpdateDB", error.what());
+    EngineLog(kError, "InitializeAUSUpdateDB", error.what());
   } catch (...) {
-    LogLine(kError, "InitializeAUSUpdateDB", "unknown exception");
+    EngineLog(kError, "InitializeAUSUpdateDB", "unknown exception");
   }
   return UpdateDB();
 }
@@ -248,7 +244,7 @@ void TALN_DownloadManagerImpl::Emit(const std::string& state, int progress,
     callback_(state, progress, message);
   } catch (const std::exception& error) {
     // An event that cannot be delivered must not end the engine's threads.
-    LogLine(kError, "Emit", error.what());
+    EngineLog(kError, "Emit", error.what());
   }
 }
 

@@ -8,8 +8,8 @@
 #include "package/network/common/client.h"
 #include "package/network/common/downloadmanager.h"
 #include "package/network/common/file.h"
-#include "package/platform/hooks.h"
 #include "package/settings/serversettings.h"
+#include "package/taln/enginelog.h"
 #include "package/taln/db/versiontext.h"
 #include "package/taln/talndownloadmanagerimpl.h"
 #include "package/taln/updaterstate.h"
@@ -20,13 +20,9 @@ namespace taln {
 
 namespace {
 
-constexpr auto kError = static_cast<logging::LogLevel>(1);
-constexpr auto kWarning = static_cast<logging::LogLevel>(2);
-constexpr auto kDebug = static_cast<logging::LogLevel>(4);
-
-void LogLine(logging::LogLevel level, const char* method, const std::string& text) {
-  logging::Log(level, std::string("TALN_DownloadManagerImpl.") + method, text);
-}
+constexpr auto kError = logging::LogLevel::kError;
+constexpr auto kWarning = logging::LogLevel::kWarning;
+constexpr auto kDebug = logging::LogLevel::kDebug;
 
 std::string Format(const char* format, const std::string& value) {
   return (boost::format(format) % value).str();
@@ -62,10 +58,10 @@ int Percent(std::uint64_t downloaded, std::uint64_t total) {
 TALN_DownloadManagerImpl::Items TALN_DownloadManagerImpl::GetRequiredLatestFiles() {
   const UpdateDB diff = UpdateDB::Diff(latestDb_, localDb_);
   if (diff.empty()) {
-    LogLine(kDebug, "GetRequiredLatestFiles", "No updates available!");
+    EngineLog(kDebug, "GetRequiredLatestFiles", "No updates available!");
   } else {
-    LogLine(kDebug, "GetRequiredLatestFiles", "Items to be updated:");
-    for (const UpdateItem& item : diff) LogLine(kDebug, "GetRequiredLatestFiles", DescribeItem(item));
+    EngineLog(kDebug, "GetRequiredLatestFiles", "Items to be updated:");
+    for (const UpdateItem& item : diff) EngineLog(kDebug, "GetRequiredLatestFiles", DescribeItem(item));
   }
   Items required;
   for (const UpdateItem& item : diff) {
@@ -101,7 +97,7 @@ UpdateItem TALN_DownloadManagerImpl::GetItem(const std::string& name, const Upda
     return UpdateItem();
   }
   if (db.Contains(normalized)) return db.Get(normalized);
-  LogLine(kError, "GetItem", Format("file %s doesn't exist on AUS.", normalized));
+  EngineLog(kError, "GetItem", Format("file %s doesn't exist on AUS.", normalized));
   return UpdateItem();
 }
 
@@ -113,12 +109,12 @@ TALN_DownloadManagerImpl::Items TALN_DownloadManagerImpl::SelectDownloads(const 
       selected.push_back(item);
       continue;
     }
-    LogLine(kDebug, "GetRequiredLatestFiles", Format("Found .upd file for the item '%s'.", item.name));
+    EngineLog(kDebug, "GetRequiredLatestFiles", Format("Found .upd file for the item '%s'.", item.name));
     if (HashFile(download) == item.hash) {
-      LogLine(kDebug, "GetRequiredLatestFiles",
+      EngineLog(kDebug, "GetRequiredLatestFiles",
               "Checksum validation passed. Download is NOT required.");
     } else {
-      LogLine(kDebug, "GetRequiredLatestFiles",
+      EngineLog(kDebug, "GetRequiredLatestFiles",
               "Checksum validation NOT passed. Download is required.");
       selected.push_back(item);
     }
@@ -127,8 +123,8 @@ TALN_DownloadManagerImpl::Items TALN_DownloadManagerImpl::SelectDownloads(const 
 }
 
 void TALN_DownloadManagerImpl::DownloadItems(const Items& items) {
-  LogLine(kDebug, "DownloadItems", "Items to be downloaded: ");
-  for (const UpdateItem& item : items) LogLine(kDebug, "DownloadItems", item.name);
+  EngineLog(kDebug, "DownloadItems", "Items to be downloaded: ");
+  for (const UpdateItem& item : items) EngineLog(kDebug, "DownloadItems", item.name);
 
   const ServerSettings& settings = ServerSettings::Instance();
   auto client = std::make_shared<network::common::Client>(
@@ -165,7 +161,7 @@ void TALN_DownloadManagerImpl::InstallItems(const Items& batch) {
     const std::string backup = target + ".$$$";
     const bool downloaded = Exists(download);
     if (!downloaded) {
-      LogLine(kWarning, "InstallItems", Format("Update file '%s' does not exists!", download));
+      EngineLog(kWarning, "InstallItems", Format("Update file '%s' does not exists!", download));
       if (!Exists(target)) {
         throw std::runtime_error(
             (boost::format("Target file '%1%' does not exists!") % target).str());
@@ -173,14 +169,14 @@ void TALN_DownloadManagerImpl::InstallItems(const Items& batch) {
     }
     const std::string hashed = downloaded ? download : target;
     const std::vector<unsigned char> digest = HashFile(hashed);
-    LogLine(kDebug, "InstallItems", Format("Actual hash calculated for '%s'.", hashed));
+    EngineLog(kDebug, "InstallItems", Format("Actual hash calculated for '%s'.", hashed));
     if (digest != item.hash) {
-      LogLine(kDebug, "InstallItems", Format("Expected hash: %s", HexString(item.hash)));
-      LogLine(kDebug, "InstallItems", Format("Actual hash: %s", HexString(digest)));
+      EngineLog(kDebug, "InstallItems", Format("Expected hash: %s", HexString(item.hash)));
+      EngineLog(kDebug, "InstallItems", Format("Actual hash: %s", HexString(digest)));
       throw std::runtime_error(
           (boost::format("Hash validation failed for item '%1%'!") % item.name).str());
     }
-    LogLine(kDebug, "InstallItems", "Hash validation passed.");
+    EngineLog(kDebug, "InstallItems", "Hash validation passed.");
     // The target already holds what the download would have brought: it stays as it is.
     if (!downloaded) continue;
 
@@ -188,17 +184,17 @@ void TALN_DownloadManagerImpl::InstallItems(const Items& batch) {
       boost::system::error_code error;
       MakeBackup(target, backup, error);
       if (error) {
-        LogLine(kError, "InstallItems",
+        EngineLog(kError, "InstallItems",
                 (boost::format("Cannot rename file ('%s'). Error: '%s'") % target %
                  error.message())
                     .str());
         failed = true;
         continue;
       }
-      LogLine(kDebug, "InstallItems", Format("Backup file ('%s') has been created.", backup));
+      EngineLog(kDebug, "InstallItems", Format("Backup file ('%s') has been created.", backup));
     }
     fs::rename(download, target);
-    LogLine(kDebug, "InstallItems",
+    EngineLog(kDebug, "InstallItems",
             Format("Update for '%s' has been successfully installed.", item.name));
   }
   if (failed) throw std::runtime_error("Cannot install some updates");
