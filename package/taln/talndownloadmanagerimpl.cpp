@@ -12,6 +12,7 @@
 #include "package/network/protocol/opacket.h"
 #include "package/settings/serversettings.h"
 #include "package/taln/enginelog.h"
+#include "package/taln/db/updatedbpacket.h"
 #include "package/taln/db/versiontext.h"
 #include "package/taln/updaterstate.h"
 
@@ -226,7 +227,7 @@ UpdateDB TALN_DownloadManagerImpl::GetUpdateDB(network::common::Client& client,
     request << latest << version;
     client.Send(request);
     const auto reply = client.Receive();
-    if (reply->Type() == kUpdateDbType && reply->IsReply()) return ReadAusUpdateDb(*reply);
+    if (reply->Type() == kUpdateDbType && reply->IsReply()) return ReadUpdateDB(*reply);
     EngineLog(kError, "InitializeAUSUpdateDB", "Received unexpected message");
   } catch (const std::exception& error) {
     EngineLog(kError, "InitializeAUSUpdateDB", error.what());

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "package/network/protocol/ipacket.h"
+#include "package/network/protocol/version.h"
+#include "package/taln/db/updateitem.h"
+#include "tests/support/fakeserver.h"
+
+namespace taln_test {
+
+// An update server for engine tests: serves releases held in memory, answers UpdateDb, FileSize
+// and FileData as the real server does, records every request, and can be told to misbehave.
+class FakeAus {
+ public:
+  struct Release {
+    std::map<std::string, std::string> files;  // name with '/' -> contents
+    std::set<std::string> optional;
+  };
+
+  FakeAus();
+
+  // Adds or replaces the release of `version`; the highest version is the latest.
+  void Publish(const Version& version, Release release);
+  // Serves `contents` for `name` in FileData replies while the digest stays that of the release.
+  void Corrupt(const std::string& name, const std::string& contents);
+  // Answers UpdateDb with a FileSize reply.
+  void AnswerUpdateDbWithWrongType() { wrongUpdateDbType_ = true; }
+  // Adds an item with this raw name (e.g. "..\\escape.txt") to every UpdateDb reply.
+  void AddRawItem(const std::string& name, const std::string& contents);
+
+  std::string port() const { return server_.port(); }
+  // "UpdateDb latest=1 version=0.0.0", "FileSize <path> <version>", "FileData index=<i>
+  // offset=<o> length=<n>" or "FileData path=<path> version=<v> offset=<o> length=<n>".
+  std::vector<std::string> Requests() const;
+  void ClearRequests();
+
+  // The item list the server sends for `version` (latest when `latest`).
+  std::vector<taln::UpdateItem> Items(const Version& version, bool latest) const;
+
+ private:
+  void Serve(test_support::FakeConnection& connection);
+  std::string Answer(const std::string& request);
+  std::string AnswerFileData(network::protocol::IPacket& request);
+  const Release* Find(const Version& version, bool latest) const;  // mutex_ held
+
+  mutable std::mutex mutex_;
+  std::map<std::tuple<int, int, int>, Release> releases_;  // guarded by mutex_
+  std::map<std::string, std::string> corrupted_;           // guarded by mutex_
+  std::map<std::string, std::string> rawItems_;            // guarded by mutex_
+  std::vector<std::string> requests_;                      // guarded by mutex_
+  std::atomic<bool> wrongUpdateDbType_{false};
+  test_support::FakeServer server_;
+};
+
+}  // namespace taln_test
