@@ -36,8 +36,9 @@ void LogItems(const char* method, const std::string& heading, const UpdateDB& db
 }  // namespace
 
 TALN_DownloadManagerImpl::TALN_DownloadManagerImpl(const std::string& root,
-                                                   const EventCallback& callback)
-    : root_(root), callback_(callback) {
+                                                   const EventCallback& callback,
+                                                   SettingsSource settings)
+    : root_(root), settings_(std::move(settings)), callback_(callback) {
   EngineLog(kInfo, "TALN_DownloadManagerImpl", (boost::format("DIST_NAME=%s") % kPlatformName).str());
 }
 
@@ -198,7 +199,7 @@ void TALN_DownloadManagerImpl::SweepBackups() {
 }
 
 void TALN_DownloadManagerImpl::InitializeAUSUpdateDB() {
-  const ServerSettings& settings = ServerSettings::Instance();
+  const ServerSettings& settings = settings_();
   network::common::Client client(settings.GetAusHost(), settings.GetAusPort(), kBuildVersion,
                                  kPlatformName, true);
   const std::string& clientVersion = settings.GetClientVersion();
@@ -229,6 +230,11 @@ UpdateDB TALN_DownloadManagerImpl::GetUpdateDB(network::common::Client& client,
     const auto reply = client.Receive();
     if (reply->Type() == kUpdateDbType && reply->IsReply()) return ReadUpdateDB(*reply);
     EngineLog(kError, "InitializeAUSUpdateDB", "Received unexpected message");
+  } catch (const UnsafeNameError& error) {
+    const std::string* name = boost::get_error_info<TagUnsafeName>(error);
+    EngineLog(kError, "InitializeAUSUpdateDB",
+              "Unusable update database: the file name '" + (name ? *name : "") +
+                  "' leaves the installation root");
   } catch (const std::exception& error) {
     EngineLog(kError, "InitializeAUSUpdateDB", error.what());
   } catch (...) {

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "package/network/protocol/version.h"
+#include "package/settings/serversettings.h"
 #include "package/taln/db/updatedb.h"
 #include "package/taln/talnabstractdownloadmanager.h"
 
@@ -40,8 +42,12 @@ inline constexpr const char* kPlatformName = "win32";
 // installs nothing but records its items.
 class TALN_DownloadManagerImpl : public TALN_AbstractDownloadManager {
  public:
+  // Where the server's address and the client version come from.
+  using SettingsSource = std::function<const ServerSettings&()>;
+
   // Starts nothing. `root` is the installation's root directory.
-  TALN_DownloadManagerImpl(const std::string& root, const EventCallback& callback);
+  TALN_DownloadManagerImpl(const std::string& root, const EventCallback& callback,
+                           SettingsSource settings = &ServerSettings::Instance);
   ~TALN_DownloadManagerImpl() override;
 
   void RequestUpdate() override;
@@ -95,6 +101,7 @@ class TALN_DownloadManagerImpl : public TALN_AbstractDownloadManager {
   UpdateDB buildDb_;
   UpdateDB latestDb_;
   const std::string root_;
+  const SettingsSource settings_;
   std::mutex callbackMutex_;  // taken inside mutex_, never around it
   EventCallback callback_;    // guarded by callbackMutex_
 };

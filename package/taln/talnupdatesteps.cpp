@@ -126,7 +126,7 @@ void TALN_DownloadManagerImpl::DownloadItems(const Items& items) {
   EngineLog(kDebug, "DownloadItems", "Items to be downloaded: ");
   for (const UpdateItem& item : items) EngineLog(kDebug, "DownloadItems", item.name);
 
-  const ServerSettings& settings = ServerSettings::Instance();
+  const ServerSettings& settings = settings_();
   auto client = std::make_shared<network::common::Client>(
       settings.GetAusHost(), settings.GetAusPort(), kBuildVersion, kPlatformName, true);
   const Version configured = ParseVersion(settings.GetClientVersion());

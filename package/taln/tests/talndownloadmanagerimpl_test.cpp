@@ -1,0 +1,244 @@
+#include "package/taln/talndownloadmanagerimpl.h"
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "package/taln/db/updatedb.h"
+#include "package/taln/tests/enginetest.h"
+#include "package/taln/updaterstate.h"
+
+namespace {
+
+namespace State = taln::UPDATER_STATE;
+using taln_test::EngineTest;
+using taln_test::FakeAus;
+using test_support::WriteFile;
+
+constexpr Version kV1{1, 0, 0};
+constexpr Version kV2{1, 1, 0};
+
+// Above two ranges, so the large file is fetched in three.
+const std::string kLarge = [] {
+  std::string bytes(5'000'000, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7919 % 251);
+  return bytes;
+}();
+
+FakeAus::Release ReleaseOne() {
+  return {{{"bin/game.dll", "game v1"}, {"data/pack.bin", kLarge}, {"readme.txt", "hello"}}, {}};
+}
+
+using Sequence = std::vector<std::string>;
+
+TEST_F(EngineTest, FreshInstallThenNothingToDo) {
+  aus_.Publish(kV1, ReleaseOne());
+  ASSERT_TRUE(StartEngine());
+  ASSERT_TRUE(Update());
+  EXPECT_EQ(events_->States(),
+            (Sequence{State::INITIALIZATION_STARTED, State::INITIALIZATION_SUCCESSFUL,
+                      State::DOWNLOAD_STARTED, State::DOWNLOADING, State::INSTALLING_UPDATES,
+                      State::DOWNLOAD_FINISHED}));
+  EXPECT_EQ(events_->Events()[0].message, "Checking for updates...");
+  EXPECT_EQ(Read("bin/game.dll"), "game v1");
+  EXPECT_EQ(Read("data/pack.bin"), kLarge);
+  EXPECT_FALSE(std::filesystem::exists(Root("data/pack.bin.upd")));
+
+  taln::UpdateDB saved(Root().string());
+  ASSERT_TRUE(saved.Load());
+  EXPECT_EQ(saved.size(), 4u);  // with bin/launcher.exe
+
+  aus_.ClearRequests();
+  NewEngine();
+  ASSERT_TRUE(StartEngine());
+  ASSERT_TRUE(Update());
+  EXPECT_EQ(events_->States(), (Sequence{State::INITIALIZATION_STARTED,
+                                         State::INITIALIZATION_SUCCESSFUL,
+                                         State::DOWNLOAD_FINISHED}));
+  for (const std::string& request : aus_.Requests()) {
+    EXPECT_EQ(request.find("FileData"), std::string::npos) << request;
+  }
+}
+
+TEST_F(EngineTest, ReusesAValidDownloadAndFetchesAWrongOneAgain) {
+  aus_.Publish(kV1, ReleaseOne());
+  WriteFile(Root("bin/game.dll.upd"), "game v1");
+  WriteFile(Root("readme.txt.upd"), "stale");
+  ASSERT_TRUE(StartEngine());
+  ASSERT_TRUE(Update());
+  EXPECT_TRUE(lines_.Contains("Checksum validation passed. Download is NOT required."));
+  EXPECT_TRUE(lines_.Contains("Checksum validation NOT passed. Download is required."));
+  EXPECT_EQ(Read("bin/game.dll"), "game v1");
+  EXPECT_EQ(Read("readme.txt"), "hello");
+  for (const std::string& request : aus_.Requests()) {
+    EXPECT_EQ(request.find("index=0 "), std::string::npos) << "game.dll fetched: " << request;
+  }
+}
+
+TEST_F(EngineTest, CorruptDownloadStopsTheBatchAfterEarlierItems) {
+  aus_.Publish(kV1, ReleaseOne());
+  aus_.Corrupt("data/pack.bin", "not the pack");
+  ASSERT_TRUE(StartEngine());
+  EXPECT_FALSE(Update());
+  const auto events = events_->Events();
+  EXPECT_EQ(events.back().state, State::DOWNLOAD_FAILED);
+  EXPECT_EQ(events.back().message, "Hash validation failed for item 'data/pack.bin'!");
+  EXPECT_EQ(Read("bin/game.dll"), "game v1");  // installed before the bad item
+  EXPECT_FALSE(std::filesystem::exists(Root("data/pack.bin")));
+  EXPECT_FALSE(std::filesystem::exists(Root("readme.txt")));
+}
+
+TEST_F(EngineTest, ChangedFileKeepsABackupUntilTheNextStart) {
+  aus_.Publish(kV1, ReleaseOne());
+  ASSERT_TRUE(StartEngine());
+  ASSERT_TRUE(Update());
+
+  auto next = ReleaseOne();
+  next.files["bin/game.dll"] = "game v2";
+  aus_.Publish(kV2, next);
+  aus_.ClearRequests();
+  NewEngine();
+  ASSERT_TRUE(StartEngine());
+  ASSERT_TRUE(Update());
+  EXPECT_EQ(Read("bin/game.dll"), "game v2");
+  EXPECT_EQ(Read("bin/game.dll.$$$"), "game v1");
+  const auto requests = aus_.Requests();
+  EXPECT_EQ(std::count_if(requests.begin(), requests.end(),
+                          [](const std::string& r) { return r.find("FileData") == 0; }),
+            1);
+
+  NewEngine();
+  ASSERT_TRUE(StartEngine());
+  EXPECT_FALSE(std::filesystem::exists(Root("bin/game.dll.$$$")));
+  EXPECT_EQ(Read("bin/game.dll"), "game v2");
+}
+
+TEST_F(EngineTest, OutdatedOptionalFileIsMovedAsideNotFetched) {
+  auto release = ReleaseOne();
+  release.files["extras/music.ogg"] = "new music";
+  release.optional.insert("extras/music.ogg");
+  aus_.Publish(kV1, release);
+  WriteFile(Root("extras/music.ogg"), "old music");
+  ASSERT_TRUE(StartEngine());
+  ASSERT_TRUE(Update());
+  EXPECT_FALSE(std::filesystem::exists(Root("extras/music.ogg")));
+  EXPECT_EQ(Read("extras/music.ogg.$$$"), "old music");
+}
+
+TEST_F(EngineTest, EmptyFilesReportFullProgress) {
+  aus_.Publish(kV1, {{{"empty.txt", ""}}, {}});
+  ASSERT_TRUE(StartEngine());
+  ASSERT_TRUE(Update());
+  EXPECT_TRUE(std::filesystem::exists(Root("empty.txt")));
+  for (const auto& event : events_->Events()) {
+    if (event.state == State::DOWNLOADING) EXPECT_EQ(event.progress, 100);
+  }
+}
+
+TEST_F(EngineTest, ProcessRequestsBeforeStartFails) {
+  auto& engine = NewEngine();
+  engine.RequestUpdate();
+  engine.ProcessRequests();
+  const auto events = events_->Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].state, State::DOWNLOAD_FAILED);
+  EXPECT_EQ(events[0].message, "An error has occurred");
+}
+
+TEST_F(EngineTest, InitialisationFailures) {
+  struct Case {
+    const char* name;
+    void (*prepare)(FakeAus&);
+    const char* logged;
+  } cases[] = {
+      {"no release", [](FakeAus&) {}, "Couldn't get latest updates from server"},
+      {"wrong reply type",
+       [](FakeAus& aus) {
+         aus.Publish(kV1, ReleaseOne());
+         aus.AnswerUpdateDbWithWrongType();
+       },
+       "Received unexpected message"},
+      {"name above the root",
+       [](FakeAus& aus) {
+         aus.Publish(kV1, ReleaseOne());
+         aus.AddRawItem("..\\escape.txt", "x");
+       },
+       "escape.txt'"},
+      {"absolute name",
+       [](FakeAus& aus) {
+         aus.Publish(kV1, ReleaseOne());
+         aus.AddRawItem("/tmp/absolute.txt", "x");
+       },
+       "'/tmp/absolute.txt'"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeAus aus;
+    c.prepare(aus);
+    UseServer(aus);
+    NewEngine();
+    EXPECT_FALSE(StartEngine());
+    const auto events = events_->Events();
+    EXPECT_EQ(events.back().state, State::INITIALIZATION_FAILED);
+    EXPECT_EQ(events.back().message, "Failed to get update information from the server.");
+    EXPECT_TRUE(lines_.Contains(c.logged));
+    EXPECT_FALSE(std::filesystem::exists(Root("../escape.txt")));
+  }
+}
+
+TEST_F(EngineTest, PinnedClientVersionAsksForThatVersion) {
+  aus_.Publish({4, 34, 1905201200}, ReleaseOne());
+  UseServer(aus_, "[Client]\nclient_version=4.34.1905201200\n");
+  ASSERT_TRUE(StartEngine());
+  EXPECT_TRUE(lines_.Contains("Getting updates for version 4.34.1905201200 from server"));
+  const auto requests = aus_.Requests();
+  ASSERT_GE(requests.size(), 2u);
+  EXPECT_EQ(requests[0], "UpdateDb latest=0 version=4.34.1905201200");
+  EXPECT_EQ(requests[1], "UpdateDb latest=0 version=4.35.1906051200");
+}
+
+TEST_F(EngineTest, LatestModeAsksForTheNewestVersion) {
+  aus_.Publish(kV1, ReleaseOne());
+  ASSERT_TRUE(StartEngine());
+  EXPECT_TRUE(lines_.Contains("Getting latest updates from server"));
+  EXPECT_EQ(aus_.Requests().at(0), "UpdateDb latest=1 version=0.0.0");
+}
+
+TEST_F(EngineTest, RequestedFilesByPathWithTheBuiltInVersion) {
+  aus_.Publish(kV1, ReleaseOne());
+  aus_.Publish(taln::kBuildVersion, {{{"tools/tool.exe", "tool"}}, {}});
+  auto& engine = NewEngine();
+  ASSERT_TRUE(StartEngine());
+  engine.RequestFile("tools\\tool.exe", false);
+  engine.RequestFile("tools/tool.exe", false);
+  engine.RequestFile("missing.txt", true);
+  engine.ProcessRequests();
+  ASSERT_EQ(events_->WaitForOneOf({State::DOWNLOAD_FINISHED, State::DOWNLOAD_FAILED}),
+            State::DOWNLOAD_FINISHED);
+  EXPECT_EQ(Read("tools/tool.exe"), "tool");
+  EXPECT_TRUE(lines_.Contains("file missing.txt doesn't exist on AUS."));
+  const auto requests = aus_.Requests();
+  EXPECT_NE(std::find(requests.begin(), requests.end(),
+                      "FileData path=tools\\tool.exe version=4.35.1906051200 offset=0 length=0"),
+            requests.end());
+}
+
+TEST_F(EngineTest, DestroyedWhileWaitingEndsAtOnceWithoutEvents) {
+  aus_.Publish(kV1, ReleaseOne());
+  ASSERT_TRUE(StartEngine());
+  const auto before = events_->Events().size();
+  const auto started = std::chrono::steady_clock::now();
+  DestroyEngine();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+  EXPECT_EQ(events_->Events().size(), before);
+}
+
+TEST_F(EngineTest, UnusableRootFailsStart) {
+  WriteFile(Root("file"), "x");
+  auto engine = std::make_unique<taln::TALN_DownloadManagerImpl>(
+      Root("file").string(), [](const std::string&, int, const std::string&) {});
+  EXPECT_THROW(engine->Start(), std::exception);
+}
+
+}  // namespace
