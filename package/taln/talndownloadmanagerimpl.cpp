@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include <boost/exception/get_error_info.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <boost/format.hpp>
 

@@ -125,7 +125,7 @@ std::string FakeAus::Answer(const std::string& bytes) {
       bool latest = false;
       Version version;
       request >> latest >> version;
-      note << "UpdateDb latest=" << latest << " version=" << taln::FormatVersion(version);
+      note << "UpdateDb latest=" << latest << " version=" << FormatVersion(version);
       OPacket reply(true, wrongUpdateDbType_ ? kFileSize : kUpdateDb);
       taln::WriteUpdateDB(reply, taln::UpdateDB(Items(version, latest)));
       std::lock_guard<std::mutex> lock(mutex_);
@@ -137,7 +137,7 @@ std::string FakeAus::Answer(const std::string& bytes) {
       std::string path;
       request >> version >> path;
       std::lock_guard<std::mutex> lock(mutex_);
-      requests_.push_back("FileSize " + path + " " + taln::FormatVersion(version));
+      requests_.push_back("FileSize " + path + " " + FormatVersion(version));
       const Release* release = Find(version, false);
       const std::string name = Slashed(path, '\\', '/');
       if (release == nullptr || release->files.count(name) == 0) {
@@ -180,7 +180,7 @@ std::string FakeAus::AnswerFileData(IPacket& request) {
   if (byIndex) {
     note << "FileData index=" << index;
   } else {
-    note << "FileData path=" << path << " version=" << taln::FormatVersion(version);
+    note << "FileData path=" << path << " version=" << FormatVersion(version);
   }
   note << " offset=" << offset << " length=" << length;
   requests_.push_back(note.str());

@@ -132,7 +132,9 @@ TEST_F(EngineTest, EmptyFilesReportFullProgress) {
   ASSERT_TRUE(Update());
   EXPECT_TRUE(std::filesystem::exists(Root("empty.txt")));
   for (const auto& event : events_->Events()) {
-    if (event.state == State::DOWNLOADING) EXPECT_EQ(event.progress, 100);
+    if (event.state == State::DOWNLOADING) {
+      EXPECT_EQ(event.progress, 100);
+    }
   }
 }
 
