@@ -1,14 +1,26 @@
 #include "launcher/launchermain.h"
 
+#include <functional>
+#include <utility>
+
 #include "launcher/exitcodes.h"
 #include "launcher/launcherwindow.h"
+#include "launcher/posttask.h"
+#include "launcher/updatemanager.h"
 #include "package/logging/logger.h"
+#include "package/platform/hosthooks.h"
+#include "package/platform/platform.h"
+#include "package/platform/platformfacts.h"
 #include "package/platform/port.h"
 #include "package/settings/clientsettings.h"
+#include "package/settings/serversettings.h"
+#include "package/taln/talndownloadmanager.h"
 
 namespace launcher {
 
 namespace {
+
+constexpr const char* kPinnedClientVersion = "[Client]\nclient_version=4.34.1905201200";
 
 // Another game client runs: bring its window forward instead of starting a second one.
 bool ActivateRunningGame() {
@@ -26,21 +38,35 @@ void ConfigureLogger(const ClientSettings& settings) {
   logger.SetFile("LogLauncher.txt");
 }
 
+// The engine logs through the logger and hands its main-thread work to the window's queue.
+void InstallEngineHooks() {
+  taln::logging::SetLogCallback(taln::logging::ForwardTo(Logger::Instance()));
+  taln::SetInvokeCallback([](std::function<void()> work) { PostTask(std::move(work)); });
+}
+
+// Old Windows versions get the last client version they can run, from the next start on.
+void PinClientVersionOnOldWindows() {
+  const Platform& system = Platform::Instance();
+  if (!IsOldWindows(system.type, system.osMajorVersion, system.osMinorVersion)) return;
+  if (!ServerSettings::Instance().GetClientVersion().empty()) return;
+  ClientSettings::UpdateSettings(kPinnedClientVersion, false);
+}
+
 }  // namespace
 
-int LauncherMain(int /*argc*/, char* /*argv*/[]) {
+int LauncherMain(int argc, char* argv[]) {
   const ClientSettings& settings = ClientSettings::Instance();
   if (!settings.IsMultipleInstancesEnabled() && ActivateRunningGame()) return kExitGameRunning;
   ConfigureLogger(settings);
+  InstallEngineHooks();
+  PinClientVersionOnOldWindows();
 
-  // Still to come here: the engine's log and main-thread hooks, the old-Windows client-version
-  // pin.
   LauncherWindow window;
-  // Still to come here: the update manager's Execute. Until then the window stays open until the
-  // player closes it.
+  UpdateManager updateManager(&window);
+  updateManager.Execute(argc, argv);
   while (window.Idle()) {
   }
-  // Still to come here: the engine's shut-down, before the window is released.
+  taln::TALN_DownloadManager::Instance("").Shutdown();
   return kExitNormal;
 }
 
