@@ -1,0 +1,151 @@
+#include "launcher/updatemanager.h"
+
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "package/logging/logger.h"
+#include "package/taln/talndownloadmanager.h"
+#include "package/taln/updaterstate.h"
+#include "tests/support/scratchdir.h"
+
+namespace {
+
+namespace State = taln::UPDATER_STATE;
+using launcher::UpdateManager;
+
+constexpr std::int64_t kSecond = 10000000;
+
+// The engine's facade is a process-wide singleton: pin it to a root that cannot be used, so no
+// test here ever starts an engine on a real folder.
+class UnusableEngineRoot : public testing::Environment {
+ public:
+  void SetUp() override {
+    taln::TALN_DownloadManager::Instance((scratch_.path() / "not-a-folder").string());
+  }
+
+ private:
+  test_support::ScratchDir scratch_;
+};
+const auto* const kEngineRoot = testing::AddGlobalTestEnvironment(new UnusableEngineRoot);
+
+class FakeWindow : public launcher::IReportOnProgress {
+ public:
+  void SetStatusText(const char* text) override { texts.push_back(text); }
+  void SetProgress(float percent) override { progress.push_back(percent); }
+  void Close() override { ++closed; }
+
+  std::vector<std::string> texts;
+  std::vector<float> progress;
+  int closed = 0;
+};
+
+class UpdateManagerTest : public test_support::InScratchDir {
+ protected:
+  UpdateManagerTest()
+      : manager_(
+            &window_, [this] { return now_; },
+            [this](std::function<void()> task) { tasks_.push_back(std::move(task)); }) {
+    Logger::Instance().SetLevel(0);
+    Logger::Instance().SetStreamMask(Logger::kStreamFile);
+    Logger::Instance().SetFile("log.txt");
+  }
+  ~UpdateManagerTest() override {
+    Logger::Instance().SetFile(nullptr);
+    Logger::Instance().SetStreamMask(Logger::kStreamStdout);
+    Logger::Instance().SetLevel(3);
+  }
+
+  void Event(const std::string& state, int progress = 0, const std::string& message = "") {
+    manager_.OnUpdaterEvent(nullptr, state, progress, message);
+  }
+  void RunPostedTask() {
+    ASSERT_FALSE(tasks_.empty());
+    auto task = std::move(tasks_.front());
+    tasks_.pop_front();
+    task();
+  }
+  std::string Log() const { return test_support::ReadFile(dir() / "log.txt"); }
+
+  FakeWindow window_;
+  std::int64_t now_ = 1000 * kSecond;
+  std::deque<std::function<void()>> tasks_;
+  UpdateManager manager_;
+};
+
+TEST_F(UpdateManagerTest, EventsBecomeStatusAndProgress) {
+  Event(State::INITIALIZATION_STARTED, 0, "Checking for updates...");
+  Event(State::DOWNLOAD_STARTED, 0, "Downloading updates...");
+  Event(State::DOWNLOADING, 50, "Downloading updates...");
+  Event(State::INSTALLING_UPDATES, 0, "Installing updates...");
+  Event("UPDATER_STATE.SOMETHING_ELSE", 7, "ignored");
+  EXPECT_EQ(window_.texts, (std::vector<std::string>{"Checking for updates...",
+                                                     "Downloading updates...",
+                                                     "Installing updates..."}));
+  EXPECT_EQ(window_.progress, (std::vector<float>{50.0f}));
+  EXPECT_EQ(window_.closed, 0);
+}
+
+TEST_F(UpdateManagerTest, FinishedOrFailedUpdateStartsTheGameAndCloses) {
+  Event(State::DOWNLOAD_FINISHED);
+  EXPECT_EQ(window_.closed, 1);
+  Event(State::DOWNLOAD_FAILED, 0, "Hash validation failed for item 'a'!");
+  EXPECT_EQ(window_.texts.back(), "Hash validation failed for item 'a'!");
+  EXPECT_EQ(window_.closed, 2);
+}
+
+TEST_F(UpdateManagerTest, FailedInitialisationCountsDownThenRestartsTheEngine) {
+  Event(State::INITIALIZATION_FAILED, 0, "Failed to get update information from the server.");
+  EXPECT_EQ(window_.texts.back(), "Failed to connect to autoupdate server. Retry in 10 sec");
+  for (const char* expected : {"09", "08", "07", "06", "05", "04", "03", "02", "01"}) {
+    now_ += kSecond;
+    RunPostedTask();
+    EXPECT_EQ(window_.texts.back(),
+              std::string("Failed to connect to autoupdate server. Retry in ") + expected + " sec");
+  }
+  EXPECT_EQ(Log().find("attempt to reinit updater"), std::string::npos);
+  now_ += kSecond;
+  // The pinned engine root cannot be used, so the restart itself fails here.
+  EXPECT_THROW(RunPostedTask(), std::exception);
+  EXPECT_NE(Log().find("; ENGINE; INFO; UpdateManager.ReinitUpdater: attempt to reinit updater.\n"),
+            std::string::npos);
+  EXPECT_TRUE(tasks_.empty());
+}
+
+TEST_F(UpdateManagerTest, CountdownFollowsTheSystemClockBackwards) {
+  Event(State::INITIALIZATION_FAILED);
+  now_ -= 3600 * kSecond;
+  RunPostedTask();
+  EXPECT_EQ(window_.texts.back(), "Failed to connect to autoupdate server. Retry in 3610 sec");
+}
+
+TEST_F(UpdateManagerTest, FailedExecuteShowsErrorAndNeverStartsTheGame) {
+  std::string program = " ", tail = "";
+  char* argv[] = {program.data(), tail.data(), nullptr};
+  manager_.Execute(2, argv);
+  EXPECT_EQ(window_.texts.back(), "An error has occurred");
+  EXPECT_NE(Log().find("; ENGINE; ERROR; UpdateManager.Execute: "), std::string::npos);
+  Event(State::DOWNLOAD_FINISHED);
+  EXPECT_EQ(window_.closed, 0);
+}
+
+TEST(GameParametersTest, TokenThenTheTailUnchanged) {
+  struct Case {
+    const char* tail;
+    std::string expected;
+  } cases[] = {
+      {"", "--lg D41C7A90E35B4F2688A1C0E97B52F3D6 "},
+      {"-server \"a b\" x", "--lg D41C7A90E35B4F2688A1C0E97B52F3D6 -server \"a b\" x"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.tail);
+    std::string program = " ", tail = c.tail;
+    char* argv[] = {program.data(), tail.data(), nullptr};
+    EXPECT_EQ(launcher::GameParameters(2, argv), c.expected);
+  }
+}
+
+}  // namespace
