@@ -1,4 +1,6 @@
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -123,6 +125,22 @@ TEST_F(SettingsUpdateTest, ChangedAddressRestartsEvenWhenLauncherCannotStart) {
             std::string::npos);
   // The next start finds nothing to change and runs on.
   EXPECT_EQ(UpdateLogged(""), "");
+}
+
+TEST_F(SettingsUpdateTest, ChangedPortStartsTheLauncherAgain) {
+  WriteFile("launcher.exe", "#!/bin/sh\necho started > restarted.txt\n");
+  std::filesystem::permissions("launcher.exe", std::filesystem::perms::owner_all);
+  WriteFile("Settings.ini", "[AUS]\nhost=a\nport=3003\n");
+  WriteFile("SettingsUpdate.ini", "[AUS]\nport=4004\n");
+  EXPECT_EXIT(UpdateLogged(""), testing::ExitedWithCode(0), "");
+  EXPECT_EQ(ReadFile("Settings.ini"), "[AUS]\nhost=a\nport=4004\n");
+  EXPECT_NE(ReadFile("log.txt").find(
+                "; ENGINE; INFO; Settings.ini update: client will be closed for restart\n"),
+            std::string::npos);
+  for (int i = 0; i < 500 && !std::filesystem::exists("restarted.txt"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(ReadFile("restarted.txt"), "started\n");
 }
 
 TEST_F(SettingsUpdateTest, ForcedRestartAfterAnyChange) {
