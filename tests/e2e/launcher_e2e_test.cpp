@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "package/platform/tests/xserver.h"
 #include "tests/e2e/programrun.h"
 #include "tests/support/scratchdir.h"
 
@@ -60,6 +61,24 @@ TEST_F(LauncherStartTest, LogFileIsTruncatedAtEveryStart) {
   const std::regex format(R"((\d{4}-[A-Z][a-z]{2}-\d{2} \d{2}:\d{2}:\d{2}; [A-Z]+; )"
                           R"((TRACE|DEBUG|INFO|WARNING|ERROR|CRITICAL); [^\n]*\n)*)");
   EXPECT_TRUE(std::regex_match(log, format)) << log;
+}
+
+// Another game client's window: the launcher brings it forward and leaves without a log.
+TEST_F(LauncherStartTest, RunningGameWindowKeepsASecondLauncherOut) {
+  platform_test::XServer display;
+  ASSERT_TRUE(display.Running()) << "Xvfb did not start";
+  display.CreateWindow("Game Launcher", "Game Launcher");
+  const auto game = display.CreateWindow("Game", "Game");
+
+  WriteFile(Path("Settings.ini"), "[Client]\nlog_level=0\n");
+  const auto result = e2e::RunProgram(LAUNCHER_EXE, {}, dir_.path());
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_FALSE(std::filesystem::exists(Path("LogLauncher.txt")));
+  EXPECT_TRUE(display.Viewable(game));
+
+  WriteFile(Path("Settings.ini"), "[Client]\nlog_level=0\nenable_multiple_instances=true\n");
+  EXPECT_EQ(Run().exitCode, 0);
+  EXPECT_TRUE(std::filesystem::exists(Path("LogLauncher.txt")));
 }
 
 }  // namespace
