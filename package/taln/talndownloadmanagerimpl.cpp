@@ -10,7 +10,7 @@
 
 #include "package/network/common/client.h"
 #include "package/network/common/downloadmanager.h"
-#include "package/network/protocol/opacket.h"
+#include "package/network/common/updatedbfetch.h"
 #include "package/settings/serversettings.h"
 #include "package/taln/enginelog.h"
 #include "package/taln/db/updatedbpacket.h"
@@ -26,8 +26,6 @@ namespace {
 constexpr auto kError = logging::LogLevel::kError;
 constexpr auto kInfo = logging::LogLevel::kInfo;
 constexpr auto kDebug = logging::LogLevel::kDebug;
-
-constexpr unsigned char kUpdateDbType = 10;
 
 void LogItems(const char* method, const std::string& heading, const UpdateDB& db) {
   EngineLog(kDebug, method, heading);
@@ -225,11 +223,7 @@ void TALN_DownloadManagerImpl::InitializeAUSUpdateDB() {
 UpdateDB TALN_DownloadManagerImpl::GetUpdateDB(network::common::Client& client,
                                                const Version& version, bool latest) {
   try {
-    network::protocol::OPacket request(false, kUpdateDbType);
-    request << latest << version;
-    client.Send(request);
-    const auto reply = client.Receive();
-    if (reply->Type() == kUpdateDbType && reply->IsReply()) return ReadUpdateDB(*reply);
+    if (auto db = network::common::FetchUpdateDB(client, latest, version)) return std::move(*db);
     EngineLog(kError, "InitializeAUSUpdateDB", "Received unexpected message");
   } catch (const UnsafeNameError& error) {
     const std::string* name = boost::get_error_info<TagUnsafeName>(error);
