@@ -47,7 +47,7 @@ void InstallEngineHooks() {
 // Old Windows versions get the last client version they can run, from the next start on.
 void PinClientVersionOnOldWindows() {
   const Platform& system = Platform::Instance();
-  if (!IsOldWindows(system.type, system.osMajorVersion, system.osMinorVersion)) return;
+  if (!platform::IsOldWindows(system.type, system.osMajorVersion, system.osMinorVersion)) return;
   if (!ServerSettings::Instance().GetClientVersion().empty()) return;
   ClientSettings::UpdateSettings(kPinnedClientVersion, false);
 }

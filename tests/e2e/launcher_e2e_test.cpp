@@ -6,6 +6,7 @@
 
 #include "package/platform/tests/xserver.h"
 #include "tests/e2e/programrun.h"
+#include "tests/support/fakeserver.h"
 #include "tests/support/scratchdir.h"
 
 namespace {
@@ -14,12 +15,21 @@ using test_support::ReadFile;
 using test_support::WriteFile;
 
 constexpr int kExitFailure = 3;
+// Settings of a launcher that may run on: an update server address where nothing answers.
+std::string RunOnSettings() {
+  return "[Client]\nlog_level=0\nenable_multiple_instances=true\n[AUS]\nhost=127.0.0.1\nport=" +
+         test_support::UnusedPort() + "\n";
+}
 
 class LauncherStartTest : public testing::Test {
  protected:
   // The launcher keeps its window open until the player closes it.
-  e2e::ProgramResult Run() { return e2e::RunAndCloseWindow(LAUNCHER_EXE, {}, dir_.path()); }
-  std::filesystem::path Path(const char* name) const { return dir_.path() / name; }
+  // The launcher runs in the installation's "bin" folder; the scratch folder is the root.
+  LauncherStartTest() { std::filesystem::create_directory(Bin()); }
+
+  e2e::ProgramResult Run() { return e2e::RunAndCloseWindow(LAUNCHER_EXE, {}, Bin()); }
+  std::filesystem::path Bin() const { return dir_.path() / "bin"; }
+  std::filesystem::path Path(const char* name) const { return Bin() / name; }
 
   test_support::ScratchDir dir_;
 };
@@ -52,7 +62,7 @@ TEST_F(LauncherStartTest, SettingsErrorsEndStartUpWithFailureCode) {
 }
 
 TEST_F(LauncherStartTest, LogFileIsTruncatedAtEveryStart) {
-  WriteFile(Path("Settings.ini"), "[Client]\nlog_level=0\nenable_multiple_instances=true\n");
+  WriteFile(Path("Settings.ini"), RunOnSettings());
   WriteFile(Path("LogLauncher.txt"), "old line\n");
   const auto result = Run();
   EXPECT_EQ(result.exitCode, 0);
@@ -71,12 +81,12 @@ TEST_F(LauncherStartTest, RunningGameWindowKeepsASecondLauncherOut) {
   const auto game = display.CreateWindow("Game", "Game");
 
   WriteFile(Path("Settings.ini"), "[Client]\nlog_level=0\n");
-  const auto result = e2e::RunProgram(LAUNCHER_EXE, {}, dir_.path());
+  const auto result = e2e::RunProgram(LAUNCHER_EXE, {}, Bin());
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_FALSE(std::filesystem::exists(Path("LogLauncher.txt")));
   EXPECT_TRUE(display.Viewable(game));
 
-  WriteFile(Path("Settings.ini"), "[Client]\nlog_level=0\nenable_multiple_instances=true\n");
+  WriteFile(Path("Settings.ini"), RunOnSettings());
   EXPECT_EQ(Run().exitCode, 0);
   EXPECT_TRUE(std::filesystem::exists(Path("LogLauncher.txt")));
 }
