@@ -1,30 +1,24 @@
 #!/usr/bin/env bash
-# The main job. Until the demo release and server land, it builds the launcher, runs it in a
-# sample installation under a temporary folder, and shows what it logged.
+# The main job: installs what is missing, builds the launcher, the update server, the demo game
+# and the release generator, then shows the launcher installing a release from a local
+# aus-server, starting the game, starting again with nothing to do, and updating to the next
+# release (demo/scenario.sh; docs/demo.md explains each step). It uses the screen when $DISPLAY
+# is set, else a virtual one (Xvfb), else SDL's dummy video driver. Ends by itself; exit code 0
+# when every step did what it should.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 cmake -S . -B build >/dev/null
-cmake --build build -j"$(nproc)" --target launcher
+cmake --build build -j"$(nproc)" --target launcher aus-server kolvex demo_release_tool
 
-install_root=$(mktemp -d)
-trap 'rm -rf "$install_root"' EXIT
-mkdir -p "$install_root/bin"
-cp build/bin/launcher.exe "$install_root/bin/"
-cat > "$install_root/bin/Settings.ini" <<'INI'
-[Client]
-log_level=0
-log_stream_mask=3
-enable_multiple_instances=true
-[AUS]
-host=127.0.0.1
-port=3003
-INI
-
-echo "== running the launcher in $install_root/bin"
-status=0
-(cd "$install_root/bin" && ./launcher.exe --demo) || status=$?
-echo "== launcher exit code: $status"
-echo "== LogLauncher.txt:"
-cat "$install_root/bin/LogLauncher.txt"
+if [ -n "${DISPLAY:-}" ]; then
+  echo "Using the display $DISPLAY"
+  exec bash demo/scenario.sh
+elif command -v xvfb-run >/dev/null; then
+  echo "No display: running on a virtual one (Xvfb)"
+  exec xvfb-run -a bash demo/scenario.sh
+else
+  echo "No display and no Xvfb: windows are drawn off screen (SDL_VIDEODRIVER=dummy)"
+  SDL_VIDEODRIVER=dummy exec bash demo/scenario.sh
+fi
