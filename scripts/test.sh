@@ -17,3 +17,6 @@ cmake -S . -B build-sanitize -DLAUNCHER_WERROR=ON -DLAUNCHER_SANITIZE=ON \
 cmake --build build-sanitize -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-sanitize -L unit --output-on-failure -j"$jobs"
+
+# The Windows half of the port layer, cross-compiled and run under wine.
+bash scripts/test-windows.sh
