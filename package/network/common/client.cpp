@@ -72,6 +72,10 @@ void Client::Connect() {
     socket_.close(ignored);
     throw boost::system::system_error(error, "connect");
   }
+  // Requests are small and each waits for its reply: Nagle's delay would hold the greeting's
+  // second packet until the server's delayed acknowledgement.
+  boost::system::error_code ignored;
+  socket_.set_option(tcp::no_delay(true), ignored);
   connected_ = true;
   Greet();
 }
