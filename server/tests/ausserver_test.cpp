@@ -196,7 +196,7 @@ TEST_F(AusServerTest, ClientsThatLeaveOrStopReadingAreDropped) {
   const auto huge = root_.path() / "2.0.0" / "huge.bin";
   test_support::WriteFile(huge, "");
   std::filesystem::resize_file(huge, 64u << 20);
-  Start(std::chrono::milliseconds(500));
+  Start(std::chrono::seconds(1));
 
   const OPacket request = OPacket(false, 11) << false << Version{2, 0, 0} << std::string("huge.bin")
                                              << std::uint64_t{0} << std::uint64_t{0};
@@ -208,12 +208,12 @@ TEST_F(AusServerTest, ClientsThatLeaveOrStopReadingAreDropped) {
 
   TestClient reader(Port());
   EXPECT_EQ(reader.FileData(0, 0, 0).bytes, big_);
-  EXPECT_TRUE(WaitUntil([&] { return server_->Connections() == 1; }));
+  // Had the server not given up on it, draining would let the whole file through, then wait.
   EXPECT_TRUE(stalled.WaitForClose());
 }
 
 TEST_F(AusServerTest, HoldsAThousandIdleConnectionsAndTimesThemOut) {
-  Start(std::chrono::seconds(3));
+  Start(std::chrono::seconds(5));
   boost::asio::io_context io;
   std::vector<boost::asio::ip::tcp::socket> idle;
   for (int i = 0; i < 1000; ++i) {
@@ -225,7 +225,7 @@ TEST_F(AusServerTest, HoldsAThousandIdleConnectionsAndTimesThemOut) {
     client.Greet();
     EXPECT_EQ(client.FileData(0, 0, 0).bytes, big_);
   }
-  EXPECT_TRUE(WaitUntil([&] { return server_->Connections() == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return server_->Connections() == 0; }, std::chrono::seconds(30)));
 }
 
 TEST_F(AusServerTest, SigtermEndsRun) {
