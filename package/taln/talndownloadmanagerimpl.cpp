@@ -12,9 +12,9 @@
 #include "package/network/common/downloadmanager.h"
 #include "package/network/common/updatedbfetch.h"
 #include "package/settings/serversettings.h"
-#include "package/taln/enginelog.h"
 #include "package/taln/db/updatedbpacket.h"
 #include "package/taln/db/versiontext.h"
+#include "package/taln/enginelog.h"
 #include "package/taln/updaterstate.h"
 
 namespace fs = boost::filesystem;
@@ -38,7 +38,8 @@ TALN_DownloadManagerImpl::TALN_DownloadManagerImpl(const std::string& root,
                                                    const EventCallback& callback,
                                                    SettingsSource settings)
     : root_(root), settings_(std::move(settings)), callback_(callback) {
-  EngineLog(kInfo, "TALN_DownloadManagerImpl", (boost::format("DIST_NAME=%s") % kPlatformName).str());
+  EngineLog(kInfo, "TALN_DownloadManagerImpl",
+            (boost::format("DIST_NAME=%s") % kPlatformName).str());
 }
 
 TALN_DownloadManagerImpl::~TALN_DownloadManagerImpl() {
@@ -128,8 +129,9 @@ TALN_DownloadManagerImpl::Items TALN_DownloadManagerImpl::NextBatch(
   }
   if (!requests_.empty()) {
     for (UpdateItem& item : ResolveRequests(requests_)) {
-      const bool known = std::any_of(batch.begin(), batch.end(),
-                                     [&](const UpdateItem& other) { return other.name == item.name; });
+      const bool known = std::any_of(batch.begin(), batch.end(), [&](const UpdateItem& other) {
+        return other.name == item.name;
+      });
       if (!known) batch.push_back(std::move(item));
     }
   }
@@ -204,20 +206,20 @@ void TALN_DownloadManagerImpl::InitializeAUSUpdateDB() {
   const std::string& clientVersion = settings.GetClientVersion();
   const Version target = ParseVersion(clientVersion);
   const bool latest = target == Version{};
-  EngineLog(kInfo, "InitializeAUSUpdateDB",
-          latest ? std::string("Getting latest updates from server")
-                 : (boost::format("Getting updates for version %s from server") % clientVersion)
-                       .str());
+  EngineLog(
+      kInfo, "InitializeAUSUpdateDB",
+      latest ? std::string("Getting latest updates from server")
+             : (boost::format("Getting updates for version %s from server") % clientVersion).str());
   latestDb_ = GetUpdateDB(client, target, latest);
   if (latestDb_.empty()) throw std::runtime_error("Couldn't get latest updates from server");
   LogItems("InitializeAUSUpdateDB", "AUS lates UpdateDB:", latestDb_);
 
   const std::string build = FormatVersion(kBuildVersion);
   EngineLog(kInfo, "InitializeAUSUpdateDB",
-          (boost::format("Getting updates for version %s from server") % build).str());
+            (boost::format("Getting updates for version %s from server") % build).str());
   buildDb_ = GetUpdateDB(client, kBuildVersion, false);
-  LogItems("InitializeAUSUpdateDB",
-           (boost::format("AUS UpdateDB for version %s:") % build).str(), buildDb_);
+  LogItems("InitializeAUSUpdateDB", (boost::format("AUS UpdateDB for version %s:") % build).str(),
+           buildDb_);
 }
 
 UpdateDB TALN_DownloadManagerImpl::GetUpdateDB(network::common::Client& client,

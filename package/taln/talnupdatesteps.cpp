@@ -9,8 +9,8 @@
 #include "package/network/common/downloadmanager.h"
 #include "package/network/common/file.h"
 #include "package/settings/serversettings.h"
-#include "package/taln/enginelog.h"
 #include "package/taln/db/versiontext.h"
+#include "package/taln/enginelog.h"
 #include "package/taln/talndownloadmanagerimpl.h"
 #include "package/taln/updaterstate.h"
 
@@ -48,6 +48,20 @@ void MakeBackup(const std::string& target, const std::string& backup,
   }
 }
 
+// The permissions the installed file gets: those of the file it replaces, else the download's,
+// with execute bits for the programs the system starts by name ("*.exe"), which a download never
+// carries.
+fs::perms InstalledPermissions(const std::string& target, const std::string& download) {
+  boost::system::error_code error;
+  const fs::file_status replaced = fs::status(target, error);
+  if (!error && fs::exists(replaced)) return replaced.permissions();
+  fs::perms permissions = fs::status(download).permissions();
+  if (fs::path(target).extension() == ".exe") {
+    permissions |= fs::owner_exe | fs::group_exe | fs::others_exe;
+  }
+  return permissions;
+}
+
 int Percent(std::uint64_t downloaded, std::uint64_t total) {
   if (total == 0) return 100;
   return static_cast<int>(downloaded * 100 / total);
@@ -61,7 +75,8 @@ TALN_DownloadManagerImpl::Items TALN_DownloadManagerImpl::GetRequiredLatestFiles
     EngineLog(kDebug, "GetRequiredLatestFiles", "No updates available!");
   } else {
     EngineLog(kDebug, "GetRequiredLatestFiles", "Items to be updated:");
-    for (const UpdateItem& item : diff) EngineLog(kDebug, "GetRequiredLatestFiles", DescribeItem(item));
+    for (const UpdateItem& item : diff)
+      EngineLog(kDebug, "GetRequiredLatestFiles", DescribeItem(item));
   }
   Items required;
   for (const UpdateItem& item : diff) {
@@ -109,13 +124,14 @@ TALN_DownloadManagerImpl::Items TALN_DownloadManagerImpl::SelectDownloads(const 
       selected.push_back(item);
       continue;
     }
-    EngineLog(kDebug, "GetRequiredLatestFiles", Format("Found .upd file for the item '%s'.", item.name));
+    EngineLog(kDebug, "GetRequiredLatestFiles",
+              Format("Found .upd file for the item '%s'.", item.name));
     if (HashFile(download) == item.hash) {
       EngineLog(kDebug, "GetRequiredLatestFiles",
-              "Checksum validation passed. Download is NOT required.");
+                "Checksum validation passed. Download is NOT required.");
     } else {
       EngineLog(kDebug, "GetRequiredLatestFiles",
-              "Checksum validation NOT passed. Download is required.");
+                "Checksum validation NOT passed. Download is required.");
       selected.push_back(item);
     }
   }
@@ -138,8 +154,7 @@ void TALN_DownloadManagerImpl::DownloadItems(const Items& items) {
     const std::string download = Path(item.name) + ".upd";
     manager->Add(item.required && latest
                      ? std::make_shared<network::common::File>(item.index, download, item.size)
-                     : std::make_shared<network::common::File>(item.name, download,
-                                                               byPathVersion));
+                     : std::make_shared<network::common::File>(item.name, download, byPathVersion));
   }
   {
     // The destructor cancels through this handle; once it has run, nothing more starts.
@@ -180,22 +195,24 @@ void TALN_DownloadManagerImpl::InstallItems(const Items& batch) {
     // The target already holds what the download would have brought: it stays as it is.
     if (!downloaded) continue;
 
+    const fs::perms permissions = InstalledPermissions(target, download);
     if (Exists(target)) {
       boost::system::error_code error;
       MakeBackup(target, backup, error);
       if (error) {
-        EngineLog(kError, "InstallItems",
-                (boost::format("Cannot rename file ('%s'). Error: '%s'") % target %
-                 error.message())
-                    .str());
+        EngineLog(
+            kError, "InstallItems",
+            (boost::format("Cannot rename file ('%s'). Error: '%s'") % target % error.message())
+                .str());
         failed = true;
         continue;
       }
       EngineLog(kDebug, "InstallItems", Format("Backup file ('%s') has been created.", backup));
     }
     fs::rename(download, target);
+    fs::permissions(target, permissions);
     EngineLog(kDebug, "InstallItems",
-            Format("Update for '%s' has been successfully installed.", item.name));
+              Format("Update for '%s' has been successfully installed.", item.name));
   }
   if (failed) throw std::runtime_error("Cannot install some updates");
 }

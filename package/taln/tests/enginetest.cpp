@@ -57,9 +57,8 @@ EngineLines::~EngineLines() { taln::logging::SetLogCallback(nullptr); }
 
 bool EngineLines::Contains(const std::string& text) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return std::any_of(lines_.begin(), lines_.end(), [&](const std::string& line) {
-    return line.find(text) != std::string::npos;
-  });
+  return std::any_of(lines_.begin(), lines_.end(),
+                     [&](const std::string& line) { return line.find(text) != std::string::npos; });
 }
 
 std::vector<std::string> EngineLines::All() const {

@@ -200,8 +200,7 @@ std::string FakeAus::AnswerFileData(IPacket& request) {
     const std::uint64_t count = std::min<std::uint64_t>(kBlockSize, end - std::min(at, end));
     OPacket reply(true, kFileData);
     reply << true;
-    reply.WriteBlock(contents->data() + at,
-                     static_cast<std::uint32_t>(count));
+    reply.WriteBlock(contents->data() + at, static_cast<std::uint32_t>(count));
     replies += Bytes(reply);
     if (count == 0) break;
   }

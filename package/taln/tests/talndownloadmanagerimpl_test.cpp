@@ -53,9 +53,9 @@ TEST_F(EngineTest, FreshInstallThenNothingToDo) {
   NewEngine();
   ASSERT_TRUE(StartEngine());
   ASSERT_TRUE(Update());
-  EXPECT_EQ(events_->States(), (Sequence{State::INITIALIZATION_STARTED,
-                                         State::INITIALIZATION_SUCCESSFUL,
-                                         State::DOWNLOAD_FINISHED}));
+  EXPECT_EQ(events_->States(),
+            (Sequence{State::INITIALIZATION_STARTED, State::INITIALIZATION_SUCCESSFUL,
+                      State::DOWNLOAD_FINISHED}));
   for (const std::string& request : aus_.Requests()) {
     EXPECT_EQ(request.find("FileData"), std::string::npos) << request;
   }
@@ -124,6 +124,25 @@ TEST_F(EngineTest, OutdatedOptionalFileIsMovedAsideNotFetched) {
   ASSERT_TRUE(Update());
   EXPECT_FALSE(std::filesystem::exists(Root("extras/music.ogg")));
   EXPECT_EQ(Read("extras/music.ogg.$$$"), "old music");
+}
+
+TEST_F(EngineTest, ProgramsBecomeExecutableAndReplacedFilesKeepTheirPermissions) {
+  namespace fs = std::filesystem;
+  aus_.Publish(kV1, {{{"bin/Kolvex.exe", "game"}, {"tools/run.sh", "v1"}}, {}});
+  ASSERT_TRUE(StartEngine());
+  ASSERT_TRUE(Update());
+  EXPECT_NE(fs::status(Root("bin/Kolvex.exe")).permissions() & fs::perms::owner_exec,
+            fs::perms::none);
+  EXPECT_EQ(fs::status(Root("tools/run.sh")).permissions() & fs::perms::owner_exec,
+            fs::perms::none);
+
+  fs::permissions(Root("tools/run.sh"), fs::perms::owner_all);
+  aus_.Publish(kV2, {{{"bin/Kolvex.exe", "game"}, {"tools/run.sh", "v2"}}, {}});
+  NewEngine();
+  ASSERT_TRUE(StartEngine());
+  ASSERT_TRUE(Update());
+  EXPECT_EQ(Read("tools/run.sh"), "v2");
+  EXPECT_EQ(fs::status(Root("tools/run.sh")).permissions(), fs::perms::owner_all);
 }
 
 TEST_F(EngineTest, EmptyFilesReportFullProgress) {
