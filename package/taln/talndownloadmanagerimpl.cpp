@@ -21,24 +21,11 @@ namespace fs = boost::filesystem;
 
 namespace taln {
 
-namespace {
-
-constexpr auto kError = logging::LogLevel::kError;
-constexpr auto kInfo = logging::LogLevel::kInfo;
-constexpr auto kDebug = logging::LogLevel::kDebug;
-
-void LogItems(const char* method, const std::string& heading, const UpdateDB& db) {
-  EngineLog(kDebug, method, heading);
-  for (const UpdateItem& item : db) EngineLog(kDebug, method, DescribeItem(item));
-}
-
-}  // namespace
-
 TALN_DownloadManagerImpl::TALN_DownloadManagerImpl(const std::string& root,
                                                    const EventCallback& callback,
                                                    SettingsSource settings)
     : root_(root), settings_(std::move(settings)), callback_(callback) {
-  EngineLog(kInfo, "TALN_DownloadManagerImpl",
+  EngineLog(kLogInfo, "TALN_DownloadManagerImpl",
             (boost::format("DIST_NAME=%s") % kPlatformName).str());
 }
 
@@ -158,7 +145,7 @@ void TALN_DownloadManagerImpl::FailBatch(const std::string& logText,
                                          const std::string& eventMessage) {
   updateRequested_ = false;
   requests_.clear();
-  EngineLog(kError, "WorkingThread", logText);
+  EngineLog(kLogError, "WorkingThread", logText);
   Emit(UPDATER_STATE::DOWNLOAD_FAILED, 0, eventMessage);
 }
 
@@ -172,14 +159,14 @@ bool TALN_DownloadManagerImpl::Initialize() {
       localDb_ = UpdateDB();
       throw std::runtime_error("UpdateDB is modified but not saved!");
     }
-    LogItems("Initialize", "Client UpdateDB:", localDb_);
+    EngineLogItems("Initialize", "Client UpdateDB:", localDb_);
     InitializeAUSUpdateDB();
     Emit(UPDATER_STATE::INITIALIZATION_SUCCESSFUL, 0, "");
     return true;
   } catch (const std::exception& error) {
-    EngineLog(kError, "Initialize", error.what());
+    EngineLog(kLogError, "Initialize", error.what());
   } catch (...) {
-    EngineLog(kError, "Initialize", "unknown exception");
+    EngineLog(kLogError, "Initialize", "unknown exception");
   }
   const char* message = localDb_.empty()    ? "Couldn't create UpdateDB."
                         : latestDb_.empty() ? "Failed to get update information from the server."
@@ -207,35 +194,35 @@ void TALN_DownloadManagerImpl::InitializeAUSUpdateDB() {
   const Version target = ParseVersion(clientVersion);
   const bool latest = target == Version{};
   EngineLog(
-      kInfo, "InitializeAUSUpdateDB",
+      kLogInfo, "InitializeAUSUpdateDB",
       latest ? std::string("Getting latest updates from server")
              : (boost::format("Getting updates for version %s from server") % clientVersion).str());
   latestDb_ = GetUpdateDB(client, target, latest);
   if (latestDb_.empty()) throw std::runtime_error("Couldn't get latest updates from server");
-  LogItems("InitializeAUSUpdateDB", "AUS lates UpdateDB:", latestDb_);
+  EngineLogItems("InitializeAUSUpdateDB", "AUS lates UpdateDB:", latestDb_);
 
   const std::string build = FormatVersion(kBuildVersion);
-  EngineLog(kInfo, "InitializeAUSUpdateDB",
+  EngineLog(kLogInfo, "InitializeAUSUpdateDB",
             (boost::format("Getting updates for version %s from server") % build).str());
   buildDb_ = GetUpdateDB(client, kBuildVersion, false);
-  LogItems("InitializeAUSUpdateDB", (boost::format("AUS UpdateDB for version %s:") % build).str(),
-           buildDb_);
+  EngineLogItems("InitializeAUSUpdateDB",
+                 (boost::format("AUS UpdateDB for version %s:") % build).str(), buildDb_);
 }
 
 UpdateDB TALN_DownloadManagerImpl::GetUpdateDB(network::common::Client& client,
                                                const Version& version, bool latest) {
   try {
     if (auto db = network::common::FetchUpdateDB(client, latest, version)) return std::move(*db);
-    EngineLog(kError, "InitializeAUSUpdateDB", "Received unexpected message");
+    EngineLog(kLogError, "InitializeAUSUpdateDB", "Received unexpected message");
   } catch (const UnsafeNameError& error) {
     const std::string* name = boost::get_error_info<TagUnsafeName>(error);
-    EngineLog(kError, "InitializeAUSUpdateDB",
+    EngineLog(kLogError, "InitializeAUSUpdateDB",
               "Unusable update database: the file name '" + (name ? *name : "") +
                   "' leaves the installation root");
   } catch (const std::exception& error) {
-    EngineLog(kError, "InitializeAUSUpdateDB", error.what());
+    EngineLog(kLogError, "InitializeAUSUpdateDB", error.what());
   } catch (...) {
-    EngineLog(kError, "InitializeAUSUpdateDB", "unknown exception");
+    EngineLog(kLogError, "InitializeAUSUpdateDB", "unknown exception");
   }
   return UpdateDB();
 }
@@ -248,7 +235,7 @@ void TALN_DownloadManagerImpl::Emit(const std::string& state, int progress,
     callback_(state, progress, message);
   } catch (const std::exception& error) {
     // An event that cannot be delivered must not end the engine's threads.
-    EngineLog(kError, "Emit", error.what());
+    EngineLog(kLogError, "Emit", error.what());
   }
 }
 

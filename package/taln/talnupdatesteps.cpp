@@ -20,10 +20,6 @@ namespace taln {
 
 namespace {
 
-constexpr auto kError = logging::LogLevel::kError;
-constexpr auto kWarning = logging::LogLevel::kWarning;
-constexpr auto kDebug = logging::LogLevel::kDebug;
-
 std::string Format(const char* format, const std::string& value) {
   return (boost::format(format) % value).str();
 }
@@ -72,11 +68,9 @@ int Percent(std::uint64_t downloaded, std::uint64_t total) {
 TALN_DownloadManagerImpl::Items TALN_DownloadManagerImpl::GetRequiredLatestFiles() {
   const UpdateDB diff = UpdateDB::Diff(latestDb_, localDb_);
   if (diff.empty()) {
-    EngineLog(kDebug, "GetRequiredLatestFiles", "No updates available!");
+    EngineLog(kLogDebug, "GetRequiredLatestFiles", "No updates available!");
   } else {
-    EngineLog(kDebug, "GetRequiredLatestFiles", "Items to be updated:");
-    for (const UpdateItem& item : diff)
-      EngineLog(kDebug, "GetRequiredLatestFiles", DescribeItem(item));
+    EngineLogItems("GetRequiredLatestFiles", "Items to be updated:", diff);
   }
   Items required;
   for (const UpdateItem& item : diff) {
@@ -112,7 +106,7 @@ UpdateItem TALN_DownloadManagerImpl::GetItem(const std::string& name, const Upda
     return UpdateItem();
   }
   if (db.Contains(normalized)) return db.Get(normalized);
-  EngineLog(kError, "GetItem", Format("file %s doesn't exist on AUS.", normalized));
+  EngineLog(kLogError, "GetItem", Format("file %s doesn't exist on AUS.", normalized));
   return UpdateItem();
 }
 
@@ -124,13 +118,13 @@ TALN_DownloadManagerImpl::Items TALN_DownloadManagerImpl::SelectDownloads(const 
       selected.push_back(item);
       continue;
     }
-    EngineLog(kDebug, "GetRequiredLatestFiles",
+    EngineLog(kLogDebug, "GetRequiredLatestFiles",
               Format("Found .upd file for the item '%s'.", item.name));
     if (HashFile(download) == item.hash) {
-      EngineLog(kDebug, "GetRequiredLatestFiles",
+      EngineLog(kLogDebug, "GetRequiredLatestFiles",
                 "Checksum validation passed. Download is NOT required.");
     } else {
-      EngineLog(kDebug, "GetRequiredLatestFiles",
+      EngineLog(kLogDebug, "GetRequiredLatestFiles",
                 "Checksum validation NOT passed. Download is required.");
       selected.push_back(item);
     }
@@ -139,8 +133,8 @@ TALN_DownloadManagerImpl::Items TALN_DownloadManagerImpl::SelectDownloads(const 
 }
 
 void TALN_DownloadManagerImpl::DownloadItems(const Items& items) {
-  EngineLog(kDebug, "DownloadItems", "Items to be downloaded: ");
-  for (const UpdateItem& item : items) EngineLog(kDebug, "DownloadItems", item.name);
+  EngineLog(kLogDebug, "DownloadItems", "Items to be downloaded: ");
+  for (const UpdateItem& item : items) EngineLog(kLogDebug, "DownloadItems", item.name);
 
   const ServerSettings& settings = settings_();
   auto client = std::make_shared<network::common::Client>(
@@ -176,7 +170,7 @@ void TALN_DownloadManagerImpl::InstallItems(const Items& batch) {
     const std::string backup = target + ".$$$";
     const bool downloaded = Exists(download);
     if (!downloaded) {
-      EngineLog(kWarning, "InstallItems", Format("Update file '%s' does not exists!", download));
+      EngineLog(kLogWarning, "InstallItems", Format("Update file '%s' does not exists!", download));
       if (!Exists(target)) {
         throw std::runtime_error(
             (boost::format("Target file '%1%' does not exists!") % target).str());
@@ -184,14 +178,14 @@ void TALN_DownloadManagerImpl::InstallItems(const Items& batch) {
     }
     const std::string hashed = downloaded ? download : target;
     const std::vector<unsigned char> digest = HashFile(hashed);
-    EngineLog(kDebug, "InstallItems", Format("Actual hash calculated for '%s'.", hashed));
+    EngineLog(kLogDebug, "InstallItems", Format("Actual hash calculated for '%s'.", hashed));
     if (digest != item.hash) {
-      EngineLog(kDebug, "InstallItems", Format("Expected hash: %s", HexString(item.hash)));
-      EngineLog(kDebug, "InstallItems", Format("Actual hash: %s", HexString(digest)));
+      EngineLog(kLogDebug, "InstallItems", Format("Expected hash: %s", HexString(item.hash)));
+      EngineLog(kLogDebug, "InstallItems", Format("Actual hash: %s", HexString(digest)));
       throw std::runtime_error(
           (boost::format("Hash validation failed for item '%1%'!") % item.name).str());
     }
-    EngineLog(kDebug, "InstallItems", "Hash validation passed.");
+    EngineLog(kLogDebug, "InstallItems", "Hash validation passed.");
     // The target already holds what the download would have brought: it stays as it is.
     if (!downloaded) continue;
 
@@ -201,17 +195,17 @@ void TALN_DownloadManagerImpl::InstallItems(const Items& batch) {
       MakeBackup(target, backup, error);
       if (error) {
         EngineLog(
-            kError, "InstallItems",
+            kLogError, "InstallItems",
             (boost::format("Cannot rename file ('%s'). Error: '%s'") % target % error.message())
                 .str());
         failed = true;
         continue;
       }
-      EngineLog(kDebug, "InstallItems", Format("Backup file ('%s') has been created.", backup));
+      EngineLog(kLogDebug, "InstallItems", Format("Backup file ('%s') has been created.", backup));
     }
     fs::rename(download, target);
     fs::permissions(target, permissions);
-    EngineLog(kDebug, "InstallItems",
+    EngineLog(kLogDebug, "InstallItems",
               Format("Update for '%s' has been successfully installed.", item.name));
   }
   if (failed) throw std::runtime_error("Cannot install some updates");
