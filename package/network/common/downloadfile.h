@@ -29,8 +29,6 @@ class DownloadFile : public DownloadTask {
   // errors. A failed run writes nothing.
   void Run(Client& client, const std::function<void(std::uint64_t)>& progress) override;
 
-  std::uint64_t offset() const { return offset_; }
-
  private:
   std::shared_ptr<File> file_;
   std::stringstream buffer_;

@@ -61,7 +61,7 @@ unsigned DownloadManager::WorkerCount(unsigned hardwareThreads, std::size_t task
   return static_cast<unsigned>(std::min<std::size_t>(wanted, tasks));
 }
 
-void DownloadManager::Add(std::shared_ptr<File> file) {
+void DownloadManager::Add(const std::shared_ptr<File>& file) {
   const std::uint64_t size = file->Size(*client_);
   {
     std::lock_guard lock(progressMutex_);

@@ -34,7 +34,7 @@ class DownloadManager {
 
   // Asks the file's size (File::Size on the shared client, on the calling thread), adds it to the
   // total and queues the file's ranges. File::Size's errors leave earlier files' ranges queued.
-  void Add(std::shared_ptr<File> file);
+  void Add(const std::shared_ptr<File>& file);
 
   // Runs the queued tasks on WorkerCount workers and returns how many completed. `progress` gets
   // (downloaded, total) after every data block, from the workers' threads, possibly at the same
