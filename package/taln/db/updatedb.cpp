@@ -6,6 +6,7 @@
 #include <sstream>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 
 #include <boost/filesystem/fstream.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -122,7 +123,7 @@ bool UpdateDB::Load() {
     if (!in) return false;
     std::ostringstream bytes;
     bytes << in.rdbuf();
-    if (Parse(bytes.str())) {
+    if (Parse(std::move(bytes).str())) {
       Refresh();
       return true;
     }
@@ -134,13 +135,12 @@ bool UpdateDB::Load() {
   return false;
 }
 
-bool UpdateDB::Parse(const std::string& masked) {
-  std::string bytes = masked;
+bool UpdateDB::Parse(std::string bytes) {
   Mask(bytes);
   FieldReader reader(bytes);
   std::uint32_t count = 0;
+  // Fails fast on a count the file cannot hold; items are then added as they are read.
   if (!reader.Read(count) || count > reader.Remaining() / kSmallestItemBytes) return false;
-  items_.reserve(count);
   for (std::uint32_t i = 0; i < count; ++i) {
     UpdateItem item;
     if (!ReadItem(reader, item)) return false;

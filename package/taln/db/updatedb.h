@@ -77,7 +77,7 @@ class UpdateDB {
  private:
   template <typename Self>
   static auto& Find(Self& self, const std::string& name);
-  bool Parse(const std::string& bytes);
+  bool Parse(std::string bytes);
   void Refresh();
 
   Items items_;

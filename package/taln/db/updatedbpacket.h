@@ -27,7 +27,8 @@ struct UnsafeNameError : virtual std::exception, virtual boost::exception {
 // Reads an UpdateDb reply body from the packet's cursor into a database without a root, turning
 // every '\' in the names into '/'. Throws network::protocol::IO_Error when the body is shorter
 // than its fields say, a count beyond the bytes left included (nothing is allocated for what is
-// not there), and UnsafeNameError at the first unsafe name.
+// not there), or, with TagPacketCorrupted "Too many items", when it counts more than 65,536
+// items (more than 16-bit indexes can number); throws UnsafeNameError at the first unsafe name.
 UpdateDB ReadUpdateDB(network::protocol::IPacket& packet);
 
 // Appends the items of `db` as an UpdateDb reply body, names as stored.

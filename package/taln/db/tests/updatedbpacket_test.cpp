@@ -70,7 +70,7 @@ TEST(UpdateDBPacketTest, WritesTheSameLayout) {
 
 TEST(UpdateDBPacketTest, ShortOrHostileBodyIsIOErrorWithoutLargeAllocation) {
   std::vector<std::pair<std::string, std::string>> cases = {
-      {"count of four billion", Le32(4000000000u) + ItemWithName("a")},
+      {"count beyond the bytes left", Le32(65536) + ItemWithName("a")},
       {"name length beyond the packet", Le32(1) + Hex("00 00") + Le32(0xfffffff0u) + "abc"},
       {"digest length beyond the packet",
        Le32(1) + Hex("00 00") + Le32(1) + "a" + std::string(8, '\0') + Le32(0xfffffff0u) + "x"},
@@ -87,6 +87,28 @@ TEST(UpdateDBPacketTest, ShortOrHostileBodyIsIOErrorWithoutLargeAllocation) {
       ADD_FAILURE() << "no exception";
     } catch (const IO_Error& e) {
       EXPECT_NE(boost::get_error_info<network::protocol::TagBufferBytesExpected>(e), nullptr);
+    }
+    EXPECT_LT(largest.bytes(), 64u * 1024);
+  }
+}
+
+TEST(UpdateDBPacketTest, AtMost65536Items) {
+  std::string items;
+  for (int i = 0; i < 65536; ++i) items += ItemWithName("a");
+  IPacket full = Reply(Le32(65536) + items);
+  EXPECT_EQ(taln::ReadUpdateDB(full).size(), 65536u);
+
+  for (const std::string& body :
+       {Le32(65537) + items + ItemWithName("a"), Le32(4000000000u) + ItemWithName("a")}) {
+    IPacket tooMany = Reply(body);
+    taln_test::LargestAllocation largest;
+    try {
+      taln::ReadUpdateDB(tooMany);
+      ADD_FAILURE() << "no exception";
+    } catch (const IO_Error& e) {
+      const std::string* reason = boost::get_error_info<network::protocol::TagPacketCorrupted>(e);
+      ASSERT_NE(reason, nullptr);
+      EXPECT_EQ(*reason, "Too many items");
     }
     EXPECT_LT(largest.bytes(), 64u * 1024);
   }
