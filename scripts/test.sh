@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds everything with warnings as errors, runs
-# every test, then builds the unit tests with AddressSanitizer and UndefinedBehaviorSanitizer
-# and runs them again.
+# every test, runs the Windows port layer's tests under wine, then builds the tests with
+# AddressSanitizer and UndefinedBehaviorSanitizer and runs the unit tests again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,11 +12,11 @@ cmake -S . -B build -DLAUNCHER_WERROR=ON
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
+# The Windows half of the port layer, cross-compiled and run under wine.
+bash scripts/test-windows.sh
+
 cmake -S . -B build-sanitize -DLAUNCHER_WERROR=ON -DLAUNCHER_SANITIZE=ON \
   -DLAUNCHER_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
 cmake --build build-sanitize -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-sanitize -L unit --output-on-failure -j"$jobs"
-
-# The Windows half of the port layer, cross-compiled and run under wine.
-bash scripts/test-windows.sh
