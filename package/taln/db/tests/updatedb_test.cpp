@@ -16,6 +16,7 @@
 
 #include "package/network/protocol/updateerror.h"
 #include "package/taln/db/tests/largestallocation.h"
+#include "tests/support/bytes.h"
 #include "tests/support/scratchdir.h"
 
 namespace {
@@ -29,19 +30,8 @@ const std::vector<unsigned char> kAbcDigest = {
     0xba, 0x78, 0x16, 0xbf, 0x8f, 0x01, 0xcf, 0xea, 0x41, 0x41, 0x40, 0xde, 0x5d, 0xae, 0x22, 0x23,
     0xb0, 0x03, 0x61, 0xa3, 0x96, 0x17, 0x7a, 0x9c, 0xb4, 0x10, 0xff, 0x61, 0xf2, 0x00, 0x15, 0xad};
 
-// Bytes from hex pairs; blanks are ignored.
-std::string Hex(const std::string& text) {
-  std::string bytes;
-  std::istringstream in(text);
-  for (std::string pair; in >> pair;) bytes += static_cast<char>(std::stoi(pair, nullptr, 16));
-  return bytes;
-}
-
-std::string Le32(std::uint32_t value) {
-  std::string bytes;
-  for (int i = 0; i < 4; ++i) bytes += static_cast<char>(value >> (8 * i));
-  return bytes;
-}
+using test_support::Hex;
+using test_support::Le32;
 
 // One item in the file's layout with index 0, size 0, time 0 and no digest.
 std::string ItemWithName(const std::string& name) {

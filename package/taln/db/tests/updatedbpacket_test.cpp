@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "package/taln/db/tests/largestallocation.h"
+#include "tests/support/bytes.h"
 
 namespace {
 
@@ -18,18 +19,8 @@ using network::protocol::OPacket;
 using taln::UpdateDB;
 using taln::UpdateItem;
 
-std::string Hex(const std::string& text) {
-  std::string bytes;
-  std::istringstream in(text);
-  for (std::string pair; in >> pair;) bytes += static_cast<char>(std::stoi(pair, nullptr, 16));
-  return bytes;
-}
-
-std::string Le32(std::uint32_t value) {
-  std::string bytes;
-  for (int i = 0; i < 4; ++i) bytes += static_cast<char>(value >> (8 * i));
-  return bytes;
-}
+using test_support::Hex;
+using test_support::Le32;
 
 // An UpdateDb reply around `body`.
 IPacket Reply(const std::string& body) {
