@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <thread>
 
 #include <boost/filesystem/operations.hpp>
 
@@ -18,6 +19,15 @@ namespace {
 
 constexpr std::int64_t kTicksPerSecond = 10000000;
 constexpr std::int64_t kRetrySeconds = 10;
+// Each countdown step reads the clock and posts the next one. Without a pause the window loop
+// would run these steps back to back, a core at full load for as long as retries go on; with it
+// the window still handles its events between steps and the seconds shown lag by at most this.
+constexpr std::chrono::milliseconds kCountdownPause{50};
+
+void PostAfterPause(std::function<void()> task) {
+  std::this_thread::sleep_for(kCountdownPause);
+  PostTask(std::move(task));
+}
 
 taln::TALN_DownloadManager& Engine() { return taln::TALN_DownloadManager::Instance(""); }
 
@@ -36,7 +46,7 @@ std::int64_t UpdateManager::SystemTicks() {
 }
 
 UpdateManager::UpdateManager(IReportOnProgress* report, Clock clock, TaskPoster post)
-    : report_(report), clock_(std::move(clock)), post_(post ? std::move(post) : PostTask) {}
+    : report_(report), clock_(std::move(clock)), post_(post ? std::move(post) : PostAfterPause) {}
 
 void UpdateManager::Execute(int argc, char* argv[]) {
   argc_ = argc;

@@ -25,7 +25,8 @@ class UpdateManager : public taln::TALN_UpdaterSubscriber {
  public:
   // Ticks of 100 ns on the system clock; injectable so the countdown is testable.
   using Clock = std::function<std::int64_t()>;
-  // Queues work for the main thread (PostTask in the launcher).
+  // Queues the next countdown step for the main thread. The launcher's own poster pauses briefly
+  // before PostTask so that the countdown does not spin a core while the server is unreachable.
   using TaskPoster = std::function<void(std::function<void()>)>;
 
   static std::int64_t SystemTicks();

@@ -14,14 +14,14 @@ extern char** environ;
 
 namespace e2e {
 
-AusServerProcess::AusServerProcess(const std::filesystem::path& releases) {
+AusServerProcess::AusServerProcess(const std::filesystem::path& releases, const std::string& port) {
   const std::string log = (output_.path() / "server.log").string();
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
   std::vector<std::string> arguments{
-      AUS_SERVER_EXE, "--releases", releases.string(), "--listen", "127.0.0.1", "--port", "0"};
+      AUS_SERVER_EXE, "--releases", releases.string(), "--listen", "127.0.0.1", "--port", port};
   std::vector<char*> argv;
   for (auto& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);

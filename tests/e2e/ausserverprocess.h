@@ -9,11 +9,11 @@
 
 namespace e2e {
 
-// The built aus-server serving `releases` on 127.0.0.1 with a port it picks itself; stopped
-// with SIGTERM on destruction.
+// The built aus-server serving `releases` on 127.0.0.1, on `port` or, for "0", a port it picks
+// itself; stopped with SIGTERM on destruction.
 class AusServerProcess {
  public:
-  explicit AusServerProcess(const std::filesystem::path& releases);
+  explicit AusServerProcess(const std::filesystem::path& releases, const std::string& port = "0");
   ~AusServerProcess();
   AusServerProcess(const AusServerProcess&) = delete;
   AusServerProcess& operator=(const AusServerProcess&) = delete;

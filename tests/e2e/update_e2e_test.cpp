@@ -2,6 +2,7 @@
 // the game started every time with the launch token and the launcher's command line.
 #include <chrono>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -9,6 +10,7 @@
 
 #include "tests/e2e/ausserverprocess.h"
 #include "tests/e2e/programrun.h"
+#include "tests/support/fakeserver.h"
 #include "tests/support/scratchdir.h"
 
 namespace {
@@ -101,6 +103,31 @@ TEST_F(LauncherUpdateTest, InstallsStartsTheGameAndUpdatesOnlyWhatChanged) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   EXPECT_EQ(ReadFile(Root() / "game-started.txt"), started + started + started + started);
+}
+
+// A player who starts the launcher while the update server is down waits through the countdown;
+// the retry ten seconds later finds the server up and the update runs to the game's start.
+TEST_F(LauncherUpdateTest, RetriesAnUnreachableServerUntilItAnswers) {
+  const std::string port = test_support::UnusedPort();
+  PointAt(port);
+  auto launcher = std::async(std::launch::async, [this] { return RunLauncher(); });
+
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (Log().find("Couldn't get latest updates from server") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_NE(Log().find("Couldn't get latest updates from server"), std::string::npos);
+  e2e::AusServerProcess server(Releases(), port);
+  ASSERT_EQ(server.port(), port) << "aus-server did not start on the launcher's port";
+
+  const auto result = launcher.get();
+  EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+  const std::string log = Log();
+  const std::string retry = "UpdateManager.ReinitUpdater: attempt to reinit updater.";
+  EXPECT_NE(log.find(retry), std::string::npos);
+  EXPECT_EQ(log.find(retry), log.rfind(retry)) << "one retry reaches the server";
+  EXPECT_EQ(ReadFile(Root() / "readme.txt"), "first");
 }
 
 }  // namespace
