@@ -84,6 +84,8 @@ class TALN_DownloadManagerImpl : public TALN_AbstractDownloadManager {
   Items SelectDownloads(const Items& batch);
   void DownloadItems(const Items& items);
   void InstallItems(const Items& batch);
+  // Makes `localDb_` describe the file now installed for `item`.
+  void RecordInstalled(const UpdateItem& item);
 
   void Emit(const std::string& state, int progress, const std::string& message);
   std::string Path(const std::string& name) const { return root_ + "/" + name; }

@@ -187,7 +187,10 @@ void TALN_DownloadManagerImpl::InstallItems(const Items& batch) {
     }
     EngineLog(kLogDebug, "InstallItems", "Hash validation passed.");
     // The target already holds what the download would have brought: it stays as it is.
-    if (!downloaded) continue;
+    if (!downloaded) {
+      RecordInstalled(item);
+      continue;
+    }
 
     const fs::perms permissions = InstalledPermissions(target, download);
     if (Exists(target)) {
@@ -203,12 +206,22 @@ void TALN_DownloadManagerImpl::InstallItems(const Items& batch) {
       }
       EngineLog(kLogDebug, "InstallItems", Format("Backup file ('%s') has been created.", backup));
     }
+    // Set before the swap: the installed file never goes without them, whenever the process stops.
+    fs::permissions(download, permissions);
     fs::rename(download, target);
-    fs::permissions(target, permissions);
+    RecordInstalled(item);
     EngineLog(kLogDebug, "InstallItems",
               Format("Update for '%s' has been successfully installed.", item.name));
   }
   if (failed) throw std::runtime_error("Cannot install some updates");
+}
+
+void TALN_DownloadManagerImpl::RecordInstalled(const UpdateItem& item) {
+  // The replaced file's record would otherwise stay until a start sees the modification time
+  // change, which it misses within the same second, and fetch the file once more.
+  UpdateItem installed = item;
+  installed.modifiedTime = fs::last_write_time(Path(item.name));
+  localDb_.Put(installed);
 }
 
 }  // namespace taln

@@ -23,6 +23,8 @@ namespace fs = boost::filesystem;
 namespace po = boost::program_options;
 
 constexpr const char* kDatabaseFile = "Update.db";
+// Named as a backup so that the sweep at the engine's start removes what a killed save leaves.
+constexpr const char* kUnfinishedDatabaseFile = "Update.db.$$$";
 constexpr const char* kManifestFile = "manifest";
 constexpr const char* kSkippedFolder = "CefCache";
 
@@ -181,11 +183,18 @@ bool UpdateDB::Save() {
     writer.Write(static_cast<std::uint8_t>(item.required ? 1 : 0));
   }
   Mask(writer.Bytes());
-  fs::ofstream out(root_ / kDatabaseFile, std::ios::binary | std::ios::trunc);
+  // Written aside and renamed into place, so that "Update.db" is always either the previous or
+  // the new database, whenever the process stops.
+  const fs::path unfinished = root_ / kUnfinishedDatabaseFile;
+  fs::ofstream out(unfinished, std::ios::binary | std::ios::trunc);
   out.write(writer.Bytes().data(), static_cast<std::streamsize>(writer.Bytes().size()));
   out.close();
-  // A short write leaves a truncated file that the next Load rejects; say so now.
-  if (!out) return false;
+  boost::system::error_code error;
+  if (out) fs::rename(unfinished, root_ / kDatabaseFile, error);
+  if (!out || error) {
+    fs::remove(unfinished, error);
+    return false;
+  }
   modified_ = false;
   return true;
 }
@@ -288,6 +297,18 @@ const UpdateItem& UpdateDB::Get(const std::string& name) const { return Find(*th
 void UpdateDB::AddIfAbsent(const UpdateItem& item) {
   if (Contains(item.name)) return;
   items_.push_back(item);
+  modified_ = true;
+}
+
+void UpdateDB::Put(const UpdateItem& item) {
+  const auto found = std::find_if(items_.begin(), items_.end(), [&item](const UpdateItem& other) {
+    return other.name == item.name;
+  });
+  if (found == items_.end()) {
+    items_.push_back(item);
+  } else {
+    *found = item;
+  }
   modified_ = true;
 }
 

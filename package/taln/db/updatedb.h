@@ -38,8 +38,10 @@ class UpdateDB {
   // with no items, when the file cannot be opened or read, is truncated, claims more than it
   // holds, or names a file outside the root.
   bool Load();
-  // Writes the items to root/"Update.db" and clears modified. False, with modified unchanged,
-  // when the file cannot be written completely.
+  // Writes the items to root/"Update.db.$$$", renames that over root/"Update.db" and clears
+  // modified: a process killed meanwhile leaves the previous database whole (the leftover is a
+  // backup that the engine's next start sweeps). False, with modified unchanged, the previous
+  // database untouched and no leftover, when the file cannot be written completely or renamed.
   bool Save();
   // Replaces the items by a depth-first walk of the root: every regular file except
   // root/"Update.db" and anything named "CefCache" (not descended into), numbered from 0 in walk
@@ -63,6 +65,9 @@ class UpdateDB {
   const UpdateItem& Get(const std::string& name) const;
   // Appends a copy of `item` and sets modified unless an item of that name exists.
   void AddIfAbsent(const UpdateItem& item);
+  // Replaces the first item of `item`'s name by a copy of `item`, or appends it when there is
+  // none, and sets modified.
+  void Put(const UpdateItem& item);
 
   bool IsModified() const { return modified_; }
   Items::const_iterator begin() const { return items_.begin(); }

@@ -216,13 +216,17 @@ TEST_F(UpdateDBTest, SaveReportsFilesItCannotWrite) {
   fs::create_directory(Root() / "Update.db");
   EXPECT_FALSE(db.Save());
   EXPECT_TRUE(db.IsModified());
+  EXPECT_FALSE(fs::exists(Root() / "Update.db.$$$"));
 
-  // A full disk: opening succeeds, writing does not.
+  // A full disk: opening succeeds, writing does not. The previous database stays whole.
   if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
   fs::remove(Root() / "Update.db");
-  fs::create_symlink("/dev/full", Root() / "Update.db");
+  WriteDatabase(kGolden);
+  fs::create_symlink("/dev/full", Root() / "Update.db.$$$");
   EXPECT_FALSE(db.Save());
   EXPECT_TRUE(db.IsModified());
+  EXPECT_EQ(test_support::ReadFile((Root() / "Update.db").string()), Masked(kGolden));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(Root() / "Update.db.$$$")));
 }
 
 TEST_F(UpdateDBTest, ScanSkipsCefCacheAndTheDatabase) {
