@@ -79,13 +79,17 @@ void EngineTest::UseServer(const FakeAus& aus, const std::string& extra) {
   settings_.emplace();
 }
 
-taln::TALN_DownloadManagerImpl& EngineTest::NewEngine() {
+taln::TALN_DownloadManagerImpl& EngineTest::NewEngine(std::function<void()> onSilenced) {
   engine_.reset();
   events_ = std::make_unique<EventLog>();
   EventLog* events = events_.get();
+  // Dropped with the last copy of the callback, which the engine holds.
+  std::shared_ptr<void> silenced(nullptr, [onSilenced](void*) {
+    if (onSilenced) onSilenced();
+  });
   engine_ = std::make_unique<taln::TALN_DownloadManagerImpl>(
       root_.string(),
-      [events](const std::string& state, int progress, const std::string& message) {
+      [events, silenced](const std::string& state, int progress, const std::string& message) {
         events->Add(state, progress, message);
       },
       [this]() -> const ServerSettings& { return *settings_; });

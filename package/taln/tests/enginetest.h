@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -63,8 +64,9 @@ class EngineTest : public test_support::InScratchDir {
   // Points the settings the next engine reads at `aus`, with `extra` lines appended (e.g.
   // "[Client]\nclient_version=1.2.3\n").
   void UseServer(const FakeAus& aus, const std::string& extra = "");
-  // A new engine (the previous one is destroyed first) with a fresh event log.
-  taln::TALN_DownloadManagerImpl& NewEngine();
+  // A new engine (the previous one is destroyed first) with a fresh event log. `onSilenced`
+  // runs when the engine drops its callback, which its destructor does first.
+  taln::TALN_DownloadManagerImpl& NewEngine(std::function<void()> onSilenced = {});
   void DestroyEngine() { engine_.reset(); }
   // Starts the engine and waits for the end of its initialisation; true when it succeeded.
   bool StartEngine();

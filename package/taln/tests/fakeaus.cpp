@@ -1,6 +1,7 @@
 #include "package/taln/tests/fakeaus.h"
 
 #include <algorithm>
+#include <chrono>
 #include <sstream>
 
 #include <openssl/evp.h>
@@ -50,6 +51,24 @@ std::string Slashed(std::string name, char from, char to) {
 }  // namespace
 
 FakeAus::FakeAus() : server_([this](test_support::FakeConnection& c) { Serve(c); }) {}
+
+FakeAus::~FakeAus() { ReleaseFileData(); }
+
+void FakeAus::HoldFileData() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  holding_ = true;
+}
+
+void FakeAus::ReleaseFileData() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  holding_ = false;
+  holdChanged_.notify_all();
+}
+
+bool FakeAus::WaitUntilHeld(int count) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return holdChanged_.wait_for(lock, std::chrono::seconds(30), [&] { return held_ >= count; });
+}
 
 void FakeAus::Publish(const Version& version, Release release) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -175,7 +194,7 @@ std::string FakeAus::AnswerFileData(IPacket& request) {
   } else {
     name = Slashed(path, '\\', '/');
   }
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(mutex_);
   std::ostringstream note;
   if (byIndex) {
     note << "FileData index=" << index;
@@ -184,6 +203,11 @@ std::string FakeAus::AnswerFileData(IPacket& request) {
   }
   note << " offset=" << offset << " length=" << length;
   requests_.push_back(note.str());
+  if (holding_) {
+    ++held_;
+    holdChanged_.notify_all();
+    holdChanged_.wait_for(lock, std::chrono::seconds(30), [this] { return !holding_; });
+  }
 
   const Release* release = Find(version, byIndex);
   const std::string* contents = nullptr;

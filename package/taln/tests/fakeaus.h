@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <set>
@@ -25,6 +26,8 @@ class FakeAus {
   };
 
   FakeAus();
+  // Releases held requests, so that the server's threads can end.
+  ~FakeAus();
 
   // Adds or replaces the release of `version`; the highest version is the latest.
   void Publish(const Version& version, Release release);
@@ -34,6 +37,12 @@ class FakeAus {
   void AnswerUpdateDbWithWrongType() { wrongUpdateDbType_ = true; }
   // Adds an item with this raw name (e.g. "..\\escape.txt") to every UpdateDb reply.
   void AddRawItem(const std::string& name, const std::string& contents);
+  // From now on FileData requests are recorded but not answered until ReleaseFileData (or 30
+  // seconds) has passed.
+  void HoldFileData();
+  void ReleaseFileData();
+  // Waits (at most 30 s) until `count` FileData requests are held; false on timeout.
+  bool WaitUntilHeld(int count);
 
   std::string port() const { return server_.port(); }
   // "UpdateDb latest=1 version=0.0.0", "FileSize <path> <version>", "FileData index=<i>
@@ -56,6 +65,9 @@ class FakeAus {
   std::map<std::string, std::string> rawItems_;            // guarded by mutex_
   std::vector<std::string> requests_;                      // guarded by mutex_
   std::atomic<bool> wrongUpdateDbType_{false};
+  std::condition_variable holdChanged_;
+  bool holding_ = false;  // guarded by mutex_
+  int held_ = 0;          // guarded by mutex_
   test_support::FakeServer server_;
 };
 

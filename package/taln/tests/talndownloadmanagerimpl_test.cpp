@@ -271,6 +271,46 @@ TEST_F(EngineTest, DestroyedWhileWaitingEndsAtOnceWithoutEvents) {
   EXPECT_EQ(events_->Events().size(), before);
 }
 
+TEST_F(EngineTest, DestroyedWhileDownloadingFinishesTheRunningRangesAndInstallsNothing) {
+  aus_.Publish(kV1, ReleaseOne());
+  ASSERT_TRUE(StartEngine());
+  ASSERT_TRUE(Update());
+  auto next = ReleaseOne();
+  next.files["bin/game.dll"] = "game v2";
+  next.files["data/pack.bin"] = std::string(kLarge.rbegin(), kLarge.rend());
+  next.files["new.txt"] = "new";
+  aus_.Publish(kV2, next);
+
+  aus_.HoldFileData();
+  // Released once the destructor has begun, so the held range runs while the engine stops.
+  auto& engine = NewEngine([this] { aus_.ReleaseFileData(); });
+  ASSERT_TRUE(StartEngine());
+  engine.RequestUpdate();
+  engine.ProcessRequests();
+  ASSERT_TRUE(aus_.WaitUntilHeld(1));
+  const auto events = events_->Events().size();
+  DestroyEngine();
+
+  EXPECT_EQ(events_->Events().size(), events);
+  EXPECT_EQ(Read("bin/game.dll.upd"), "game v2");  // the range that was running
+  EXPECT_EQ(Read("bin/game.dll"), "game v1");
+  EXPECT_EQ(Read("data/pack.bin"), kLarge);
+  EXPECT_FALSE(std::filesystem::exists(Root("new.txt")));
+  EXPECT_FALSE(std::filesystem::exists(Root("bin/game.dll.$$$")));
+
+  // The next run installs the release, reusing the finished download.
+  aus_.ClearRequests();
+  NewEngine();
+  ASSERT_TRUE(StartEngine());
+  ASSERT_TRUE(Update());
+  EXPECT_EQ(Read("bin/game.dll"), "game v2");
+  EXPECT_EQ(Read("data/pack.bin"), next.files["data/pack.bin"]);
+  EXPECT_EQ(Read("new.txt"), "new");
+  for (const std::string& request : aus_.Requests()) {
+    EXPECT_EQ(request.find("FileData index=0 "), std::string::npos) << request;
+  }
+}
+
 TEST_F(EngineTest, UnusableRootFailsStart) {
   WriteFile(Root("file"), "x");
   auto engine = std::make_unique<taln::TALN_DownloadManagerImpl>(
