@@ -13,6 +13,7 @@ packages=(
   xvfb xauth imagemagick
   g++-mingw-w64-x86-64 wine64
   nginx
+  strace
 )
 
 missing=()
