@@ -1,6 +1,13 @@
 // The batch steps of TALN_DownloadManagerImpl: selection, download and installation.
+#include <atomic>
 #include <cstdint>
+#include <exception>
+#include <functional>
+#include <optional>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
+#include <unordered_set>
 
 #include <boost/filesystem/operations.hpp>
 #include <boost/format.hpp>
@@ -62,6 +69,61 @@ int Percent(std::uint64_t downloaded, std::uint64_t total) {
   if (total == 0) return 100;
   return static_cast<int>(downloaded * 100 / total);
 }
+
+// The digests InstallItems checks, taken before it moves anything, on every hardware thread:
+// hashing the downloads is most of an install's time. A path that an earlier item of the batch
+// renames onto or away from (a name listed twice, or "a" and "a.upd") is hashed when its turn
+// comes instead, as is a path the install loop no longer hashes.
+class DigestsAhead {
+ public:
+  DigestsAhead(const std::vector<UpdateItem>& batch,
+               const std::function<std::string(const std::string&)>& path)
+      : paths_(batch.size()), digests_(batch.size()) {
+    std::unordered_set<std::string> moved;
+    std::vector<std::size_t> ahead;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      const std::string target = path(batch[i].name);
+      const std::string download = target + ".upd";
+      paths_[i] = Exists(download) ? download : target;
+      if (!moved.contains(paths_[i])) ahead.push_back(i);
+      moved.insert({target, download, target + ".$$$"});
+    }
+    HashAll(ahead);
+  }
+
+  // The digest of item `index` at `hashed`, taken now unless it was taken ahead.
+  std::vector<unsigned char> Get(std::size_t index, const std::string& hashed) const {
+    if (digests_[index] && hashed == paths_[index]) return *digests_[index];
+    return HashFile(hashed);
+  }
+
+ private:
+  void HashAll(const std::vector<std::size_t>& items) {
+    std::atomic<std::size_t> next{0};
+    const auto work = [&] {
+      for (std::size_t at; (at = next++) < items.size();) {
+        try {
+          digests_[items[at]] = HashFile(paths_[items[at]]);
+        } catch (const std::exception&) {
+          // Left to Get, which hashes it again on the install's own thread.
+        }
+      }
+    };
+    std::vector<std::thread> helpers;
+    for (unsigned i = 1; i < std::thread::hardware_concurrency(); ++i) {
+      try {
+        helpers.emplace_back(work);
+      } catch (const std::system_error&) {
+        break;  // fewer helpers, same digests
+      }
+    }
+    work();
+    for (std::thread& helper : helpers) helper.join();
+  }
+
+  std::vector<std::string> paths_;
+  std::vector<std::optional<std::vector<unsigned char>>> digests_;
+};
 
 }  // namespace
 
@@ -164,7 +226,9 @@ void TALN_DownloadManagerImpl::DownloadItems(const Items& items) {
 void TALN_DownloadManagerImpl::InstallItems(const Items& batch) {
   if (!running_) return;
   bool failed = false;
-  for (const UpdateItem& item : batch) {
+  const DigestsAhead digests(batch, [this](const std::string& name) { return Path(name); });
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    const UpdateItem& item = batch[i];
     const std::string target = Path(item.name);
     const std::string download = target + ".upd";
     const std::string backup = target + ".$$$";
@@ -177,7 +241,7 @@ void TALN_DownloadManagerImpl::InstallItems(const Items& batch) {
       }
     }
     const std::string hashed = downloaded ? download : target;
-    const std::vector<unsigned char> digest = HashFile(hashed);
+    const std::vector<unsigned char> digest = digests.Get(i, hashed);
     EngineLog(kLogDebug, "InstallItems", Format("Actual hash calculated for '%s'.", hashed));
     if (digest != item.hash) {
       EngineLog(kLogDebug, "InstallItems", Format("Expected hash: %s", HexString(item.hash)));
