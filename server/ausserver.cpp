@@ -47,6 +47,10 @@ void AusServer::Accept() {
           });
           return;
         }
+        // A FileData series ends with a short block: with Nagle's algorithm it would wait for
+        // the client's delayed acknowledgement of the block before it, on every request.
+        boost::system::error_code ignored;
+        socket.set_option(boost::asio::ip::tcp::no_delay(true), ignored);
         std::make_shared<Session>(std::move(socket), releases_, options_.session, connections_)
             ->Start();
         Accept();
