@@ -1,249 +1,533 @@
-// Measures DownloadManager over loopback: a few large files and many small ones are fetched
-// into ".upd" files from an in-process update server that reads each block from disk as it
-// sends it. Reference, in the same run: the same bytes streamed raw over one TCP connection per
-// file and written to files by a plain read/write loop, the best a single-stream downloader can
-// do. Also reports the peak resident memory after the DownloadManager run.
-// Usage: download_bench [MiB of large files, default 192] [small files, default 500]. One worker
-// runs (the hardware-thread count is given as 2), as on a 2-core machine. Best of 3 rounds.
-#include <sys/resource.h>
+// Measures network::common::DownloadManager fetching a release from aus-server, the way the update
+// engine does it (files by index into "<name>.upd" files, the hardware-thread count giving the
+// workers), in two parts:
+//  1. Loopback: a release of --total-mib MiB (--big-files files of --big-mib MiB, the rest in
+//     --small-files files of varied sizes) fetched with one worker, against curl fetching the same
+//     files from nginx (sendfile on) into files, as one process reusing its connection (-K).
+//     Rounds alternate between the two; each time is the best of --rounds. Also the peak
+//     resident memory (VmHWM) of the downloading process. Every download is compared byte for
+//     byte with the release.
+//  2. Latency: a smaller release (--latency-mib) through a delay proxy in the downloading
+//     process, which holds each chunk for half the round trip in each direction, keeps at most
+//     --window-kib KiB in flight per direction and connection (a TCP window) and can share a
+//     --rate-mbit link. Throughput for each --rtt-ms and each --workers count (one run each).
+// Each download runs in a child process (this program with --fetch-port) so that its peak memory
+// counts the download alone. aus-server is taken from the folder of this program, nginx and curl
+// from PATH. A default run takes about two minutes:
+//   build/bin/download_bench
+//   build/bin/download_bench --total-mib 256 --small-files 500 --big-mib 50 --rtt-ms 0 50
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
+#include <deque>
 #include <filesystem>
 #include <fstream>
-#include <istream>
-#include <map>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <optional>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/read_until.hpp>
-#include <boost/asio/streambuf.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
+#include <boost/process.hpp>
+#include <boost/program_options.hpp>
 
+#include "bench/benchsupport.h"
+#include "package/network/common/client.h"
 #include "package/network/common/downloadmanager.h"
-#include "package/network/protocol/packetparser.h"
+#include "package/network/common/file.h"
+#include "package/network/common/updatedbfetch.h"
 
 namespace {
 
+namespace bp = boost::process;
 namespace fs = std::filesystem;
+namespace po = boost::program_options;
 using boost::asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kBlockSize = 65536;
-constexpr int kRounds = 3;
-const tcp::endpoint kLoopback(boost::asio::ip::make_address("127.0.0.1"), 0);
-
-// Serves FileSize and FileData by path from `root` (paths with '\'), one thread per connection.
-// With `raw`, a connection instead reads one "path\n" line and gets the file's bytes, then EOF.
-class Server {
- public:
-  Server(fs::path root, bool raw)
-      : root_(std::move(root)),
-        raw_(raw),
-        acceptor_(io_, kLoopback),
-        thread_([this] { Accept(); }) {}
-  ~Server() {
-    stopping_ = true;
-    boost::asio::io_context io;
-    tcp::socket wake(io);
-    boost::system::error_code ignored;
-    wake.connect(acceptor_.local_endpoint(), ignored);
-    thread_.join();
-    for (auto& t : connections_) t.join();
-  }
-  std::string port() const { return std::to_string(acceptor_.local_endpoint().port()); }
-
- private:
-  void Accept() {
-    for (;;) {
-      auto socket = std::make_shared<tcp::socket>(io_);
-      acceptor_.accept(*socket);
-      if (stopping_) return;
-      socket->set_option(tcp::no_delay(true));
-      connections_.emplace_back([this, socket] {
-        try {
-          raw_ ? ServeRaw(*socket) : Serve(*socket);
-        } catch (const std::exception&) {
-          // The client closed the connection.
-        }
-      });
-    }
-  }
-
-  fs::path Local(std::string path) const {
-    std::replace(path.begin(), path.end(), '\\', '/');
-    return root_ / path;
-  }
-
-  void SendFile(tcp::socket& socket, const fs::path& path, std::uint64_t offset,
-                std::uint64_t length, bool packets) const {
-    std::ifstream in(path, std::ios::binary);
-    in.seekg(static_cast<std::streamoff>(offset));
-    std::uint64_t left = length == 0 ? ~std::uint64_t{0} : length;
-    std::vector<char> block(kBlockSize);
-    for (;;) {
-      in.read(block.data(),
-              static_cast<std::streamsize>(std::min<std::uint64_t>(left, kBlockSize)));
-      const auto count = static_cast<std::size_t>(in.gcount());
-      left -= count;
-      if (packets) {
-        network::protocol::OPacket reply(true, 11);
-        reply << true;
-        reply.WriteBlock(block.data(), static_cast<std::uint32_t>(count));
-        boost::asio::write(socket, boost::asio::buffer(*reply.Data()));
-      } else if (count > 0) {
-        boost::asio::write(socket, boost::asio::buffer(block.data(), count));
-      }
-      if (count == 0) return;
-    }
-  }
-
-  void Serve(tcp::socket& socket) const {
-    network::protocol::PacketParser parser;
-    std::vector<char> buffer(32800);
-    for (int seen = 0;;) {
-      auto packet = parser.Pop();
-      if (!packet) {
-        parser.Feed(buffer.data(), socket.read_some(boost::asio::buffer(buffer)));
-        continue;
-      }
-      if (++seen <= 2) continue;  // the greeting
-      bool byIndex = false;
-      Version version;
-      std::string path;
-      std::uint64_t offset = 0, length = 0;
-      if (packet->Type() == 11) *packet >> byIndex;
-      *packet >> version >> path;
-      if (packet->Type() == 12) {
-        network::protocol::OPacket reply(true, 12);
-        reply << true << std::uint64_t{fs::file_size(Local(path))};
-        boost::asio::write(socket, boost::asio::buffer(*reply.Data()));
-        continue;
-      }
-      *packet >> offset >> length;
-      SendFile(socket, Local(path), offset, length, true);
-    }
-  }
-
-  void ServeRaw(tcp::socket& socket) const {
-    boost::asio::streambuf line;
-    boost::asio::read_until(socket, line, '\n');
-    std::string path;
-    std::getline(std::istream(&line), path);
-    SendFile(socket, Local(path), 0, 0, false);
-  }
-
-  fs::path root_;
-  bool raw_;
-  boost::asio::io_context io_;
-  tcp::acceptor acceptor_;
-  std::atomic<bool> stopping_{false};
-  std::vector<std::thread> connections_;
-  std::thread thread_;
-};
-
-std::vector<std::string> MakeFiles(const fs::path& root, int largeMiB, int small) {
-  std::vector<std::string> names;
-  std::mt19937_64 random(7);
-  auto write = [&](const std::string& name, std::size_t size) {
-    fs::create_directories((root / name).parent_path());
-    std::ofstream out(root / name, std::ios::binary);
-    // Written in small chunks so that generating the files does not count in the peak memory.
-    std::vector<std::uint64_t> words(8192);
-    for (std::size_t left = size; left > 0;) {
-      for (auto& w : words) w = random();
-      const std::size_t count = std::min(left, words.size() * 8);
-      out.write(reinterpret_cast<const char*>(words.data()), static_cast<std::streamsize>(count));
-      left -= count;
-    }
-    names.push_back(name);
-  };
-  for (int i = 0; largeMiB > 0; ++i, largeMiB -= 64) {
-    write("big/" + std::to_string(i) + ".pak", std::size_t(std::min(largeMiB, 64)) << 20);
-  }
-  for (int i = 0; i < small; ++i)
-    write("small/" + std::to_string(i % 20) + "/" + std::to_string(i), 4096 + i * 97);
-  return names;
-}
+constexpr Version kBuildVersion{4, 35, 1906051200};
+const auto kLoopback = boost::asio::ip::make_address("127.0.0.1");
 
 double Seconds(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-double RunManager(const fs::path& root, const std::vector<std::string>& names) {
-  Server server(root / "server", false);
-  auto client = std::make_shared<network::common::Client>(
-      "127.0.0.1", server.port(), Version{4, 35, 1906051200}, "win32", true);
-  const auto start = Clock::now();
-  network::common::DownloadManager manager(client, 2);
-  for (const auto& name : names) {
-    manager.Add(std::make_shared<network::common::File>(
-        name, (root / "manager" / (name + ".upd")).string(), Version{1, 0, 0}));
+// ---- The delay proxy -------------------------------------------------------------------------
+
+// One direction of the emulated link, shared by every connection: chunks leave one after the
+// other at the link's rate, then travel for the one-way delay.
+class Link {
+ public:
+  Link(Clock::duration delay, double bytesPerSecond)
+      : delay_(delay), bytesPerSecond_(bytesPerSecond) {}
+
+  // When a chunk of `bytes` handed to the link now reaches the other end.
+  Clock::time_point Deliver(std::size_t bytes) {
+    free_ = std::max(Clock::now(), free_);
+    if (bytesPerSecond_ > 0) {
+      free_ += std::chrono::duration_cast<Clock::duration>(
+          std::chrono::duration<double>(static_cast<double>(bytes) / bytesPerSecond_));
+    }
+    return free_ + delay_;
   }
-  manager.Download([](std::uint64_t, std::uint64_t) {});
-  return Seconds(start);
+
+ private:
+  Clock::duration delay_;
+  double bytesPerSecond_;
+  Clock::time_point free_{};
+};
+
+// Forwards one direction of a proxied connection through a Link, holding at most `window` bytes.
+class Pipe : public std::enable_shared_from_this<Pipe> {
+ public:
+  Pipe(std::shared_ptr<tcp::socket> from, std::shared_ptr<tcp::socket> to, Link& link,
+       std::size_t window)
+      : from_(std::move(from)),
+        to_(std::move(to)),
+        timer_(to_->get_executor()),
+        link_(link),
+        window_(window) {}
+
+  void Read() {
+    reading_ = queued_ < window_;
+    if (!reading_) return;
+    auto data = std::make_shared<std::vector<char>>(kChunkSize);
+    from_->async_read_some(boost::asio::buffer(*data),
+                           [self = shared_from_this(), data](const boost::system::error_code& error,
+                                                             std::size_t count) {
+                             if (error) {
+                               self->ended_ = true;
+                               if (!self->writing_) self->WriteNext();
+                               return;
+                             }
+                             data->resize(count);
+                             self->queued_ += count;
+                             self->queue_.push_back({self->link_.Deliver(count), std::move(*data)});
+                             if (!self->writing_) self->WriteNext();
+                             self->Read();
+                           });
+  }
+
+ private:
+  static constexpr std::size_t kChunkSize = 64 * 1024;
+
+  struct Chunk {
+    Clock::time_point due;
+    std::vector<char> data;
+  };
+
+  void WriteNext() {
+    writing_ = !queue_.empty();
+    if (!writing_) {
+      // The sender has closed and everything it sent is delivered: pass the close on.
+      boost::system::error_code ignored;
+      if (ended_) to_->shutdown(tcp::socket::shutdown_send, ignored);
+      return;
+    }
+    timer_.expires_at(queue_.front().due);
+    timer_.async_wait([self = shared_from_this()](const boost::system::error_code& error) {
+      if (error) return;
+      boost::asio::async_write(*self->to_, boost::asio::buffer(self->queue_.front().data),
+                               [self](const boost::system::error_code& error, std::size_t count) {
+                                 if (error) {
+                                   boost::system::error_code ignored;
+                                   self->from_->close(ignored);
+                                   self->to_->close(ignored);
+                                   return;
+                                 }
+                                 self->queued_ -= count;
+                                 self->queue_.pop_front();
+                                 if (!self->reading_ && !self->ended_) self->Read();
+                                 self->WriteNext();
+                               });
+    });
+  }
+
+  std::shared_ptr<tcp::socket> from_;
+  std::shared_ptr<tcp::socket> to_;
+  boost::asio::steady_timer timer_;
+  Link& link_;
+  std::size_t window_;
+  std::deque<Chunk> queue_;
+  std::size_t queued_ = 0;
+  bool reading_ = false;
+  bool writing_ = false;
+  bool ended_ = false;
+};
+
+// Listens on 127.0.0.1, port 0, and relays every connection to `upstreamPort` through two Links,
+// on a thread of its own.
+class DelayProxy {
+ public:
+  DelayProxy(unsigned short upstreamPort, Clock::duration oneWayDelay, double bytesPerSecond,
+             std::size_t window)
+      : upstream_(kLoopback, upstreamPort),
+        acceptor_(io_, {kLoopback, 0}),
+        toServer_(oneWayDelay, bytesPerSecond),
+        toClient_(oneWayDelay, bytesPerSecond),
+        window_(window) {
+    Accept();
+    thread_ = std::thread([this] { io_.run(); });
+  }
+  ~DelayProxy() {
+    io_.stop();
+    thread_.join();
+  }
+  DelayProxy(const DelayProxy&) = delete;
+  DelayProxy& operator=(const DelayProxy&) = delete;
+
+  unsigned short port() const { return acceptor_.local_endpoint().port(); }
+
+ private:
+  void Accept() {
+    acceptor_.async_accept([this](const boost::system::error_code& error, tcp::socket socket) {
+      if (error) return;
+      auto client = std::make_shared<tcp::socket>(std::move(socket));
+      auto server = std::make_shared<tcp::socket>(io_);
+      server->async_connect(upstream_, [this, client, server](const boost::system::error_code& e) {
+        if (e) return;
+        client->set_option(tcp::no_delay(true));
+        server->set_option(tcp::no_delay(true));
+        std::make_shared<Pipe>(client, server, toServer_, window_)->Read();
+        std::make_shared<Pipe>(server, client, toClient_, window_)->Read();
+      });
+      Accept();
+    });
+  }
+
+  tcp::endpoint upstream_;
+  boost::asio::io_context io_;
+  tcp::acceptor acceptor_;
+  Link toServer_;
+  Link toClient_;
+  std::size_t window_;
+  std::thread thread_;
+};
+
+// ---- The downloading child ---------------------------------------------------------------------
+
+struct FetchOptions {
+  unsigned short port = 0;
+  fs::path dest;
+  unsigned hardwareThreads = 2;
+  bool proxied = false;
+  double delayMs = 0;
+  double rateMbit = 0;
+  std::size_t windowKiB = 4096;
+};
+
+// Downloads the latest release as the update engine does and prints "<seconds> <VmHWM KiB>".
+int Fetch(const FetchOptions& options) {
+  std::optional<DelayProxy> proxy;
+  unsigned short port = options.port;
+  if (options.proxied) {
+    proxy.emplace(options.port,
+                  std::chrono::duration_cast<Clock::duration>(
+                      std::chrono::duration<double, std::milli>(options.delayMs / 2)),
+                  options.rateMbit * 1e6 / 8, options.windowKiB * 1024);
+    port = proxy->port();
+  }
+  auto client = std::make_shared<network::common::Client>("127.0.0.1", std::to_string(port),
+                                                          kBuildVersion, "win32", true);
+  const auto db = network::common::FetchUpdateDB(*client, true, Version{});
+  if (!db || db->empty()) throw std::runtime_error("no release from the server");
+
+  std::atomic<std::uint64_t> reported{0};
+  const auto start = Clock::now();
+  network::common::DownloadManager manager(client, options.hardwareThreads);
+  for (const auto& item : *db) {
+    manager.Add(std::make_shared<network::common::File>(
+        item.index, (options.dest / (item.name + ".upd")).string(), item.size));
+  }
+  const unsigned completed = manager.Download(
+      [&reported](std::uint64_t downloaded, std::uint64_t) { reported = downloaded; });
+  const double seconds = Seconds(start);
+  if (completed < db->size()) throw std::runtime_error("tasks left undone");
+  std::printf("%.6f %ld\n", seconds, bench::StatusKiB(getpid(), "VmHWM"));
+  return 0;
 }
 
-double RunRaw(const fs::path& root, const std::vector<std::string>& names) {
-  Server server(root / "server", true);
-  boost::asio::io_context io;
-  std::vector<char> buffer(32800);
-  const auto start = Clock::now();
-  for (const auto& name : names) {
-    tcp::socket socket(io);
-    socket.connect({boost::asio::ip::make_address("127.0.0.1"),
-                    static_cast<unsigned short>(std::stoi(server.port()))});
-    boost::asio::write(socket, boost::asio::buffer(name + "\n"));
-    const fs::path target = root / "raw" / name;
-    fs::create_directories(target.parent_path());
-    std::ofstream out(target, std::ios::binary);
-    boost::system::error_code error;
-    for (;;) {
-      const std::size_t n = socket.read_some(boost::asio::buffer(buffer), error);
-      if (error) break;
-      out.write(buffer.data(), static_cast<std::streamsize>(n));
+// ---- The release and the comparison ------------------------------------------------------------
+
+struct ReleaseShape {
+  int bigFiles;
+  std::uint64_t bigBytes;  // each
+  int smallFiles;
+  std::uint64_t smallBytes;  // all together
+};
+
+// Writes the files and returns their names ('/' separators) and sizes.
+std::vector<std::pair<std::string, std::uint64_t>> WriteRelease(const fs::path& folder,
+                                                                const ReleaseShape& shape) {
+  std::mt19937_64 random(2024);
+  std::vector<std::pair<std::string, std::uint64_t>> files;
+  for (int i = 0; i < shape.bigFiles; ++i) {
+    files.emplace_back("big/" + std::to_string(i) + ".pak", shape.bigBytes);
+  }
+  // Sizes spread evenly on a log scale between 1 KiB and 1 MiB, then scaled to the total.
+  std::uniform_real_distribution<double> exponent(10, 20);
+  std::vector<double> weights(shape.smallFiles);
+  for (auto& weight : weights) weight = std::exp2(exponent(random));
+  double sum = 0;
+  for (double weight : weights) sum += weight;
+  std::uint64_t left = shape.smallBytes;
+  for (int i = 0; i < shape.smallFiles; ++i) {
+    const auto size =
+        i + 1 == shape.smallFiles
+            ? left
+            : std::min<std::uint64_t>(
+                  left, static_cast<std::uint64_t>(weights[i] / sum * shape.smallBytes));
+    left -= size;
+    files.emplace_back("small/" + std::to_string(i % 40) + "/" + std::to_string(i) + ".dat", size);
+  }
+  for (const auto& [name, size] : files) bench::WriteRandomFile(folder / name, size, random);
+  return files;
+}
+
+std::uint64_t TotalBytes(const std::vector<std::pair<std::string, std::uint64_t>>& files) {
+  std::uint64_t total = 0;
+  for (const auto& file : files) total += file.second;
+  return total;
+}
+
+// Throws unless `copy` holds the same bytes as `original`.
+void CheckSame(const fs::path& original, const fs::path& copy) {
+  if (!fs::exists(copy) || fs::file_size(copy) != fs::file_size(original)) {
+    throw std::runtime_error(copy.string() + " is missing or has the wrong size");
+  }
+  std::ifstream a(original, std::ios::binary);
+  std::ifstream b(copy, std::ios::binary);
+  std::vector<char> x(1 << 20);
+  std::vector<char> y(1 << 20);
+  while (a.read(x.data(), static_cast<std::streamsize>(x.size())) || a.gcount() > 0) {
+    b.read(y.data(), static_cast<std::streamsize>(y.size()));
+    if (b.gcount() != a.gcount() || !std::equal(x.begin(), x.begin() + a.gcount(), y.begin())) {
+      throw std::runtime_error(copy.string() + " differs from " + original.string());
     }
   }
-  return Seconds(start);
+}
+
+// Checks every downloaded file, then removes the download folder.
+void CheckAndRemove(const fs::path& release,
+                    const std::vector<std::pair<std::string, std::uint64_t>>& files,
+                    const fs::path& dest, const std::string& suffix) {
+  for (const auto& file : files) CheckSame(release / file.first, dest / (file.first + suffix));
+  fs::remove_all(dest);
+}
+
+struct FetchResult {
+  double seconds;
+  long peakKiB;
+};
+
+// Runs Fetch in a child process of this program.
+FetchResult RunFetch(const fs::path& self, const FetchOptions& options) {
+  std::vector<std::string> args = {
+      "--fetch-port",        std::to_string(options.port), "--dest",
+      options.dest.string(), "--hardware-threads",         std::to_string(options.hardwareThreads)};
+  if (options.proxied) {
+    args.insert(args.end(), {"--proxy", "--delay-ms", std::to_string(options.delayMs),
+                             "--rate-mbit", std::to_string(options.rateMbit), "--window-kib",
+                             std::to_string(options.windowKiB)});
+  }
+  bp::ipstream out;
+  bp::child child(self.string(), bp::args(args), bp::std_out > out);
+  FetchResult result{};
+  out >> result.seconds >> result.peakKiB;
+  child.wait();
+  if (child.exit_code() != 0 || !out) throw std::runtime_error("the download failed");
+  return result;
+}
+
+// Fetches every file from nginx into `dest` with one curl process; returns the seconds taken.
+double RunCurl(const bench::NginxProcess& nginx,
+               const std::vector<std::pair<std::string, std::uint64_t>>& files,
+               const fs::path& dest, const fs::path& config) {
+  {
+    std::ofstream out(config);
+    for (const auto& file : files) {
+      out << "url = \"" << nginx.Url(file.first) << "\"\noutput = \""
+          << (dest / file.first).string() << "\"\n";
+    }
+  }
+  const auto start = Clock::now();
+  const int status = bp::system(bp::search_path("curl"), "--silent", "--show-error", "--fail",
+                                "--create-dirs", "--config", config.string());
+  const double seconds = Seconds(start);
+  if (status != 0) throw std::runtime_error("curl failed");
+  return seconds;
+}
+
+struct Options {
+  int bigFiles = 4;
+  int bigMiB = 200;
+  int smallFiles = 2000;
+  int totalMiB = 1024;
+  int rounds = 3;
+  int latencyMiB = 96;
+  int latencySmallFiles = 100;
+  std::vector<double> rttMs = {0, 20, 50};
+  std::vector<unsigned> workers = {1, 3, 7};
+  double rateMbit = 0;
+  std::size_t windowKiB = 4096;
+};
+
+void CompareWithCurl(const fs::path& self, const fs::path& work, const Options& options) {
+  const std::uint64_t bigBytes = std::uint64_t(options.bigFiles) * options.bigMiB << 20;
+  const std::uint64_t totalBytes = std::uint64_t(options.totalMiB) << 20;
+  if (bigBytes > totalBytes) throw std::runtime_error("the big files exceed --total-mib");
+  const fs::path releases = work / "releases";
+  const fs::path release = releases / "1.0.0";
+  std::printf("writing a release of %d MiB: %d files of %d MiB, %d small files\n", options.totalMiB,
+              options.bigFiles, options.bigMiB, options.smallFiles);
+  const auto files = WriteRelease(release, {options.bigFiles, std::uint64_t(options.bigMiB) << 20,
+                                            options.smallFiles, totalBytes - bigBytes});
+  bench::AusServerProcess aus(self.parent_path() / "aus-server", releases, work / "aus-server.log");
+  bench::NginxProcess nginx(work / "nginx", release);
+
+  FetchResult best{1e300, 0};
+  long worstPeakKiB = 0;
+  double curlSeconds = 1e300;
+  // Rounds alternate between the two so that a busy machine weighs on both alike.
+  for (int round = 0; round < options.rounds; ++round) {
+    const fs::path ours = work / "ours";
+    const FetchResult result = RunFetch(self, {.port = aus.port(), .dest = ours});
+    CheckAndRemove(release, files, ours, ".upd");
+    best.seconds = std::min(best.seconds, result.seconds);
+    worstPeakKiB = std::max(worstPeakKiB, result.peakKiB);
+
+    const fs::path theirs = work / "curl";
+    const double seconds = RunCurl(nginx, files, theirs, work / "curl.conf");
+    CheckAndRemove(release, files, theirs, "");
+    curlSeconds = std::min(curlSeconds, seconds);
+    std::printf("round %d: DownloadManager %.2f s (peak RSS %.1f MiB), curl %.2f s\n", round + 1,
+                result.seconds, result.peakKiB / 1024.0, seconds);
+  }
+  const double mb = TotalBytes(files) / 1e6;
+  std::printf("DownloadManager, 1 worker, aus-server: %6.2f s %7.0f MB/s  peak RSS %.1f MiB\n",
+              best.seconds, mb / best.seconds, worstPeakKiB / 1024.0);
+  std::printf("curl -K, one connection, nginx:       %6.2f s %7.0f MB/s\n", curlSeconds,
+              mb / curlSeconds);
+  std::printf("time ratio DownloadManager / curl: %.2f (target at most 1.2)\n",
+              best.seconds / curlSeconds);
+}
+
+void MeasureLatency(const fs::path& self, const fs::path& work, const Options& options) {
+  const std::uint64_t totalBytes = std::uint64_t(options.latencyMiB) << 20;
+  const fs::path releases = work / "latency-releases";
+  // Two big files hold three quarters of the bytes.
+  const auto files = WriteRelease(
+      releases / "1.0.0", {2, totalBytes * 3 / 8, options.latencySmallFiles, totalBytes / 4});
+  bench::AusServerProcess aus(self.parent_path() / "aus-server", releases,
+                              work / "latency-aus-server.log");
+  std::printf(
+      "\nthrough the delay proxy: %d MiB, 2 files of %.0f MiB and %d small files; "
+      "window %zu KiB per connection, rate %s\n",
+      options.latencyMiB, totalBytes * 3 / 8 / 1048576.0, options.latencySmallFiles,
+      options.windowKiB,
+      options.rateMbit > 0 ? (std::to_string(options.rateMbit) + " Mbit/s").c_str() : "unlimited");
+  std::printf("%8s", "RTT ms");
+  for (unsigned workers : options.workers) std::printf("  %2u worker(s) MB/s", workers);
+  std::printf("\n");
+  const double mb = TotalBytes(files) / 1e6;
+  for (double rtt : options.rttMs) {
+    std::printf("%8.0f", rtt);
+    for (unsigned workers : options.workers) {
+      const fs::path dest = work / "latency";
+      const FetchResult result = RunFetch(self, {.port = aus.port(),
+                                                 .dest = dest,
+                                                 .hardwareThreads = workers + 1,
+                                                 .proxied = true,
+                                                 .delayMs = rtt,
+                                                 .rateMbit = options.rateMbit,
+                                                 .windowKiB = options.windowKiB});
+      CheckAndRemove(releases / "1.0.0", files, dest, ".upd");
+      std::printf("  %18.0f", mb / result.seconds);
+      std::fflush(stdout);
+    }
+    std::printf("\n");
+  }
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  const int largeMiB = argc > 1 ? std::atoi(argv[1]) : 192;
-  const int small = argc > 2 ? std::atoi(argv[2]) : 500;
-  const fs::path root = fs::temp_directory_path() / ("download_bench-" + std::to_string(getpid()));
-  const auto names = MakeFiles(root / "server", largeMiB, small);
-  std::uint64_t bytes = 0;
-  for (const auto& name : names) bytes += fs::file_size(root / "server" / name);
-
-  // Rounds alternate between the two so that a busy machine weighs on both alike; best of each.
-  double managerSeconds = 1e300;
-  double rawSeconds = 1e300;
-  long peakMiB = 0;
-  for (int round = 0; round < kRounds; ++round) {
-    fs::remove_all(root / "manager");
-    fs::remove_all(root / "raw");
-    managerSeconds = std::min(managerSeconds, RunManager(root, names));
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    peakMiB = usage.ru_maxrss / 1024;
-    rawSeconds = std::min(rawSeconds, RunRaw(root, names));
+int main(int argc, char* argv[]) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  Options options;
+  FetchOptions fetch;
+  bool skipComparison = false;
+  bool skipLatency = false;
+  po::options_description description("download_bench options");
+  description.add_options()("help", "show this text")(
+      "big-files", po::value(&options.bigFiles)->default_value(options.bigFiles),
+      "large files of the loopback release")(
+      "big-mib", po::value(&options.bigMiB)->default_value(options.bigMiB),
+      "MiB of each large file")("small-files",
+                                po::value(&options.smallFiles)->default_value(options.smallFiles),
+                                "small files sharing the rest of the release")(
+      "total-mib", po::value(&options.totalMiB)->default_value(options.totalMiB),
+      "MiB of the loopback release")("rounds",
+                                     po::value(&options.rounds)->default_value(options.rounds),
+                                     "loopback rounds; the best time of each side counts")(
+      "latency-mib", po::value(&options.latencyMiB)->default_value(options.latencyMiB),
+      "MiB of the release fetched through the delay proxy")(
+      "latency-small-files",
+      po::value(&options.latencySmallFiles)->default_value(options.latencySmallFiles),
+      "small files of that release (a quarter of its bytes)")(
+      "rtt-ms", po::value(&options.rttMs)->multitoken(), "round trips to emulate (0 20 50)")(
+      "workers", po::value(&options.workers)->multitoken(), "worker counts to run (1 3 7)")(
+      "rate-mbit", po::value(&options.rateMbit)->default_value(options.rateMbit),
+      "link rate of the delay proxy, 0 for none")(
+      "window-kib", po::value(&options.windowKiB)->default_value(options.windowKiB),
+      "bytes in flight per direction and connection in the delay proxy")(
+      "skip-comparison", po::bool_switch(&skipComparison), "skip the loopback part")(
+      "skip-latency", po::bool_switch(&skipLatency), "skip the latency part");
+  po::options_description child("internal: one download in a child process");
+  child.add_options()("fetch-port", po::value(&fetch.port))("dest", po::value(&fetch.dest))(
+      "hardware-threads", po::value(&fetch.hardwareThreads))(
+      "proxy", po::bool_switch(&fetch.proxied))("delay-ms", po::value(&fetch.delayMs));
+  po::variables_map values;
+  try {
+    po::options_description all;
+    all.add(description).add(child);
+    po::store(po::parse_command_line(argc, argv, all), values);
+    if (values.count("help")) {
+      std::cout << description << '\n';
+      return 0;
+    }
+    po::notify(values);
+  } catch (const po::error& error) {
+    std::cerr << "download_bench: " << error.what() << "\n" << description << '\n';
+    return 2;
   }
-  fs::remove_all(root);
-  std::printf("%zu files, %.0f MiB\n", names.size(), bytes / 1048576.0);
-  std::printf("DownloadManager (1 worker): %.2f s, %.0f MB/s, peak RSS %ld MiB\n", managerSeconds,
-              bytes / 1e6 / managerSeconds, peakMiB);
-  std::printf("raw stream per file:        %.2f s, %.0f MB/s\n", rawSeconds,
-              bytes / 1e6 / rawSeconds);
-  std::printf("ratio: %.2f\n", managerSeconds / rawSeconds);
-  return 0;
+
+  try {
+    if (fetch.port != 0) {
+      fetch.rateMbit = options.rateMbit;
+      fetch.windowKiB = options.windowKiB;
+      return Fetch(fetch);
+    }
+    const fs::path self = fs::absolute(argv[0]);
+    bench::WorkDir work("download_bench");
+    if (!skipComparison) CompareWithCurl(self, work.path(), options);
+    if (!skipLatency) MeasureLatency(self, work.path(), options);
+    return 0;
+  } catch (const std::exception& error) {
+    std::cerr << "download_bench: " << error.what() << '\n';
+    return 1;
+  }
 }

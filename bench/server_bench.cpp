@@ -10,10 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <random>
-#include <regex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -26,6 +24,7 @@
 #include <boost/asio/write.hpp>
 #include <boost/process.hpp>
 
+#include "bench/benchsupport.h"
 #include "package/network/protocol/opacket.h"
 #include "package/network/protocol/packetparser.h"
 
@@ -40,80 +39,11 @@ constexpr int kRounds = 3;
 constexpr int kFiles = 8;
 constexpr int kIdleConnections = 1000;
 
-// A scratch folder that readers of any user (nginx's workers) can enter, removed at the end.
-struct WorkDir {
-  fs::path path;
-  WorkDir() {
-    path = fs::temp_directory_path() / ("server_bench." + std::to_string(std::random_device()()));
-    fs::create_directories(path);
-    fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                              fs::perms::others_read | fs::perms::others_exec);
-  }
-  ~WorkDir() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-};
-
 void WriteRelease(const fs::path& folder, std::uint64_t bytes) {
-  fs::create_directories(folder);
   std::mt19937_64 random(42);
-  std::vector<std::uint64_t> block(1 << 17);  // 1 MiB
   for (int i = 0; i < kFiles; ++i) {
-    std::ofstream out(folder / ("f" + std::to_string(i)), std::ios::binary);
-    for (std::uint64_t left = bytes / kFiles; left > 0;) {
-      for (auto& word : block) word = random();
-      const auto count = std::min<std::uint64_t>(left, block.size() * sizeof(block[0]));
-      out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(count));
-      left -= count;
-    }
+    bench::WriteRandomFile(folder / ("f" + std::to_string(i)), bytes / kFiles, random);
   }
-}
-
-unsigned short FreePort() {
-  boost::asio::io_context io;
-  tcp::acceptor acceptor(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
-  return acceptor.local_endpoint().port();
-}
-
-void WaitForListener(unsigned short port) {
-  const auto deadline = Clock::now() + std::chrono::seconds(30);
-  boost::asio::io_context io;
-  while (Clock::now() < deadline) {
-    tcp::socket socket(io);
-    boost::system::error_code error;
-    socket.connect({boost::asio::ip::make_address("127.0.0.1"), port}, error);
-    if (!error) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  throw std::runtime_error("nothing listens on port " + std::to_string(port));
-}
-
-// The port aus-server reports in its log, waited for.
-unsigned short WaitForAusPort(const fs::path& log) {
-  const std::regex listening("listening on \\S+ port (\\d+)");
-  const auto deadline = Clock::now() + std::chrono::seconds(600);
-  while (Clock::now() < deadline) {
-    std::ifstream in(log);
-    std::string line;
-    std::smatch match;
-    while (std::getline(in, line)) {
-      if (std::regex_search(line, match, listening)) {
-        return static_cast<unsigned short>(std::stoi(match[1]));
-      }
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  throw std::runtime_error("aus-server did not start");
-}
-
-// A field of /proc/<pid>/status in KiB ("VmRSS", "VmHWM").
-long StatusKiB(int pid, const std::string& field) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
-  }
-  return -1;
 }
 
 // Fetches the files by index on one connection and discards them; returns the bytes received.
@@ -164,27 +94,16 @@ int main(int argc, char* argv[]) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   const std::uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1024;
   const fs::path ausServer = fs::absolute(argv[0]).parent_path() / "aus-server";
-  WorkDir work;
-  const fs::path releases = work.path / "releases";
+  bench::WorkDir work("server_bench");
+  const fs::path releases = work.path() / "releases";
   const fs::path release = releases / "1.0.0";
   std::printf("writing a %llu MiB release of %d files\n", static_cast<unsigned long long>(mib),
               kFiles);
   WriteRelease(release, mib << 20);
 
-  const fs::path ausLog = work.path / "aus-server.log";
-  bp::child aus(ausServer.string(), "--releases", releases.string(), "--port", "0",
-                bp::std_out > ausLog.string(), bp::std_err > ausLog.string());
-  const unsigned short ausPort = WaitForAusPort(ausLog);
-
-  const unsigned short nginxPort = FreePort();
-  fs::create_directories(work.path / "nginx");
-  std::ofstream(work.path / "nginx" / "nginx.conf")
-      << "worker_processes 2;\nerror_log stderr;\npid " << (work.path / "nginx" / "pid").string()
-      << ";\nevents { worker_connections 1024; }\nhttp {\n  access_log off;\n  sendfile on;\n"
-      << "  server { listen 127.0.0.1:" << nginxPort << "; root " << release.string() << "; }\n}\n";
-  bp::child nginx(bp::search_path("nginx"), "-p", (work.path / "nginx").string(), "-c",
-                  "nginx.conf", "-g", "daemon off;");
-  WaitForListener(nginxPort);
+  bench::AusServerProcess aus(ausServer, releases, work.path() / "aus-server.log");
+  const unsigned short ausPort = aus.port();
+  bench::NginxProcess nginx(work.path() / "nginx", release);
 
   const auto curl = bp::search_path("curl");
   auto fetchNginx = [&](const std::vector<int>& files) {
@@ -192,7 +111,7 @@ int main(int argc, char* argv[]) {
     for (int i : files) {
       args.push_back("-o");
       args.push_back("/dev/null");
-      args.push_back("http://127.0.0.1:" + std::to_string(nginxPort) + "/f" + std::to_string(i));
+      args.push_back(nginx.Url("f" + std::to_string(i)));
     }
     if (bp::system(curl, args) != 0) throw std::runtime_error("curl failed");
   };
@@ -214,11 +133,8 @@ int main(int argc, char* argv[]) {
   }
   FetchAus(ausPort, {0});  // answered only once every idle connection was accepted
   std::printf("aus-server resident memory: %ld KiB with %d idle connections, peak %ld KiB\n",
-              StatusKiB(aus.id(), "VmRSS"), kIdleConnections, StatusKiB(aus.id(), "VmHWM"));
+              bench::StatusKiB(aus.pid(), "VmRSS"), kIdleConnections,
+              bench::StatusKiB(aus.pid(), "VmHWM"));
   idle.clear();
-  // A fast shutdown: the master takes its workers down (a killed master would leave them).
-  bp::system(bp::search_path("kill"), "-TERM", std::to_string(nginx.id()));
-  nginx.wait();
-  aus.terminate();
   return 0;
 }
