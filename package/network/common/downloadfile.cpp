@@ -1,6 +1,8 @@
 #include "package/network/common/downloadfile.h"
 
+#include <algorithm>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include <boost/throw_exception.hpp>
@@ -43,7 +45,12 @@ DownloadFile::DownloadFile(std::shared_ptr<File> file, std::uint64_t offset, std
       limit_(RangeLimit(*file_, offset, length)),
       request_(FileDataRequest(*file_, offset, length)) {}
 
-void DownloadFile::Run(Client& client, const std::function<void(std::uint64_t)>& progress) {
+void DownloadFile::Exchange(Client& client, const std::function<void(std::uint64_t)>& progress) {
+  // One allocation for the whole range: a buffer grown block by block is copied at every step
+  // and, above the allocator's mapping threshold, touches fresh pages each time.
+  std::string storage;
+  storage.reserve(std::min(limit_, kPartSize));
+  buffer_.str(std::move(storage));
   client.Send(request_);
   std::uint64_t received = 0;
   for (;;) {
@@ -65,9 +72,13 @@ void DownloadFile::Run(Client& client, const std::function<void(std::uint64_t)>&
                             << protocol::TagPacketCorrupted("Data beyond the requested range"));
     }
     progress(count);
-    if (count == 0) break;
+    if (count == 0) return;
   }
+}
+
+void DownloadFile::Finish() {
   file_->Write(static_cast<std::streamoff>(offset_), buffer_.rdbuf());
+  buffer_.str(std::string());
 }
 
 }  // namespace network::common

@@ -21,13 +21,15 @@ class DownloadFile : public DownloadTask {
   // Builds the FileData request (type 11) at once from the file's current addressing.
   DownloadFile(std::shared_ptr<File> file, std::uint64_t offset, std::uint64_t length);
 
-  // Sends the request, collects the reply blocks in memory until the empty one, calling
-  // `progress` with each block's length (the last call reports 0), then writes the range with
-  // File::Write at the offset. Throws std::logic_error("Unexpected packet") for a reply of
-  // another type or without the reply bit, aus::UpdateError when the server refuses, IO_Error for
-  // a malformed reply or for more bytes than the range can hold, the Client's and File::Write's
-  // errors. A failed run writes nothing.
-  void Run(Client& client, const std::function<void(std::uint64_t)>& progress) override;
+  // Sends the request and collects the reply blocks in memory until the empty one, calling
+  // `progress` with each block's length (the last call reports 0). Throws
+  // std::logic_error("Unexpected packet") for a reply of another type or without the reply bit,
+  // aus::UpdateError when the server refuses, IO_Error for a malformed reply or for more bytes
+  // than the range can hold, and the Client's errors.
+  void Exchange(Client& client, const std::function<void(std::uint64_t)>& progress) override;
+  // Writes the collected range with File::Write at the offset and releases it; throws
+  // File::Write's errors. A range whose exchange failed is never written.
+  void Finish() override;
 
  private:
   std::shared_ptr<File> file_;

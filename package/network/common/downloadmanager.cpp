@@ -1,7 +1,9 @@
 #include "package/network/common/downloadmanager.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <exception>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -47,6 +49,77 @@ class DownloadThread {
   std::string error_;
   unsigned count_ = 0;
   std::thread thread_;  // last: starts once the members above exist
+};
+
+// Finishes a worker's tasks one at a time on a thread of its own, so that the worker's
+// connection serves the next exchange while the disk takes the last range.
+class Finisher {
+ public:
+  Finisher() : thread_([this] { Loop(); }) {}
+  // Waits for the task in hand, dropping its error.
+  ~Finisher() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+  Finisher(const Finisher&) = delete;
+  Finisher& operator=(const Finisher&) = delete;
+
+  // Waits for the task handed over before, then takes `task`. Throws the first error of an
+  // earlier Finish; `task` is then deleted unfinished.
+  void Hand(std::unique_ptr<DownloadTask> task) {
+    std::unique_lock lock(mutex_);
+    WaitIdle(lock);
+    task_ = std::move(task);
+    changed_.notify_all();
+  }
+  // Waits for the task in hand and returns how many tasks were finished; throws as Hand.
+  unsigned Finished() {
+    std::unique_lock lock(mutex_);
+    WaitIdle(lock);
+    return finished_;
+  }
+
+ private:
+  void WaitIdle(std::unique_lock<std::mutex>& lock) {
+    changed_.wait(lock, [this] { return !task_; });
+    if (error_) std::rethrow_exception(error_);
+  }
+
+  void Loop() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return task_ || stopping_; });
+      if (!task_) return;
+      lock.unlock();
+      // Only this thread touches the task until it resets task_.
+      std::exception_ptr error;
+      try {
+        task_->Finish();
+      } catch (...) {
+        error = std::current_exception();
+      }
+      lock.lock();
+      task_.reset();
+      if (error) {
+        if (!error_) error_ = error;
+      } else {
+        ++finished_;
+      }
+      changed_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::unique_ptr<DownloadTask> task_;  // guarded by mutex_; set while a Finish runs or waits
+  std::exception_ptr error_;            // guarded by mutex_
+  unsigned finished_ = 0;               // guarded by mutex_
+  bool stopping_ = false;               // guarded by mutex_
+  std::thread thread_;                  // last: starts once the members above exist
 };
 
 }  // namespace
@@ -105,18 +178,19 @@ unsigned DownloadManager::Work(const Progress& progress) {
   const std::function<void(std::uint64_t)> onProgress = [this, &progress](std::uint64_t bytes) {
     OnProgress(bytes, progress);
   };
-  unsigned completed = 0;
+  Finisher finisher;
   for (;;) {
     std::unique_ptr<DownloadTask> task;
     {
       std::lock_guard lock(taskMutex_);
-      if (tasks_.empty()) return completed;
+      if (tasks_.empty()) break;
       task = std::move(tasks_.front());
       tasks_.pop_front();
     }
-    task->Run(client, onProgress);
-    ++completed;
+    task->Exchange(client, onProgress);
+    finisher.Hand(std::move(task));
   }
+  return finisher.Finished();
 }
 
 void DownloadManager::OnProgress(std::uint64_t bytes, const Progress& progress) {

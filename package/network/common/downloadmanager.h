@@ -53,8 +53,10 @@ class DownloadManager {
   static unsigned WorkerCount(unsigned hardwareThreads, std::size_t tasks);
 
  private:
-  // A worker's job: opens its own connection, then runs tasks until the queue is empty. Returns
-  // the tasks completed; an exception ends the job and drops the failed task.
+  // A worker's job: opens its own connection, then runs tasks until the queue is empty, each
+  // task's Finish overlapping the next one's Exchange. Returns the tasks completed; an exception
+  // ends the job and drops the failed task (a Finish failure also drops the task exchanged
+  // meanwhile, unwritten).
   unsigned Work(const Progress& progress);
   void OnProgress(std::uint64_t bytes, const Progress& progress);
 

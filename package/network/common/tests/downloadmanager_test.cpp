@@ -172,16 +172,24 @@ TEST_F(DownloadManagerTest, WorkerFailuresBecomeOneText) {
   EXPECT_TRUE(Calls().empty());
 }
 
+// A worker writes a range while it fetches the next one: the write's failure must still surface,
+// whether it was the last task or others followed.
 TEST_F(DownloadManagerTest, UnwritableFileReportsCouldNotCreate) {
   std::filesystem::create_directory("taken");
-  ContentServer server(ContentServer::Files{{"#1", "x"}});
-  DownloadManager manager(SharedClient(server.port()), 2);
-  manager.Add(std::make_shared<File>(std::uint16_t{1}, "taken", 1));
-  try {
-    manager.Download(Record());
-    FAIL() << "no exception";
-  } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()).rfind("Could not create file: taken", 0), 0u) << e.what();
+  ContentServer server(ContentServer::Files{{"#1", "x"}, {"#2", "y"}});
+  for (const int following : {0, 1, 5}) {
+    SCOPED_TRACE(following);
+    DownloadManager manager(SharedClient(server.port()), 2);
+    manager.Add(std::make_shared<File>(std::uint16_t{1}, "taken", 1));
+    for (int i = 0; i < following; ++i) {
+      manager.Add(std::make_shared<File>(std::uint16_t{2}, "f" + std::to_string(i) + ".upd", 1));
+    }
+    try {
+      manager.Download(Record());
+      ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()).rfind("Could not create file: taken", 0), 0u) << e.what();
+    }
   }
 }
 
