@@ -1,0 +1,466 @@
+// Measures the update engine against rsync over loopback, in one run:
+//  full    a fresh install of a release (by default 1 GiB in 2,000 files of varied sizes, four of
+//          them large) into an empty root: TALN_DownloadManagerImpl from Start until
+//          DOWNLOAD_FINISHED (download, verification, installation, "Update.db" saved) from
+//          aus-server, against `rsync -a -W` of the same files from an rsync daemon into an
+//          empty folder;
+//  no-op   a start over an installed tree (by default 10,000 files) whose "Update.db" is current,
+//          with the server publishing the same release, until DOWNLOAD_FINISHED, against rsync's
+//          run over a copy it already made of the same tree;
+//  memory  the engine's peak resident memory: each engine run is a child process (this program
+//          with --engine-run) that does nothing else and reports its ru_maxrss.
+// Both sides are timed from process start to exit, after a sync; best of --rounds, the rounds
+// interleaved, each side going first in turn. The engine runs as the launcher drives it (Start,
+// then RequestUpdate and ProcessRequests once initialised), without a log callback.
+// Every run's result is compared byte for byte with the release (and the engine's "Update.db"
+// must load as current), so the bench fails rather than time a wrong install.
+// Usage: engine_bench [--mib 1024] [--files 2000] [--noop-files 10000] [--rounds 3]
+// A short run: engine_bench --mib 64 --files 200 --noop-files 1000 --rounds 1
+// aus-server is taken from the folder of this program, rsync from PATH; both listen on
+// 127.0.0.1 only.
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <boost/process.hpp>
+#include <boost/program_options.hpp>
+
+#include "bench/benchsupport.h"
+#include "package/settings/serversettings.h"
+#include "package/taln/db/updatedb.h"
+#include "package/taln/talndownloadmanagerimpl.h"
+#include "package/taln/updaterstate.h"
+
+namespace {
+
+namespace bp = boost::process;
+namespace fs = std::filesystem;
+namespace State = taln::UPDATER_STATE;
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point start, Clock::time_point end = Clock::now()) {
+  return std::chrono::duration<double>(end - start).count();
+}
+
+struct Options {
+  std::uint64_t mib = 1024;
+  unsigned files = 2000;
+  unsigned noopFiles = 10000;
+  int rounds = 3;
+};
+
+// ---- the engine side, run in a child process ----
+
+// The first arrival of each state the engine emits, from any thread; the main thread waits.
+class Events {
+ public:
+  void Add(const std::string& state, const std::string& message) {
+    std::lock_guard lock(mutex_);
+    if (!message.empty()) lastMessage_ = message;
+    // Only a new state can end a wait: the thousands of DOWNLOADING events wake nobody.
+    if (first_.emplace(state, Clock::now()).second) changed_.notify_all();
+  }
+  // The earliest of `states` to arrive; throws after ten minutes without any.
+  std::string WaitForOneOf(const std::vector<std::string>& states) {
+    std::unique_lock lock(mutex_);
+    std::string found;
+    const bool arrived = changed_.wait_for(lock, std::chrono::minutes(10), [&] {
+      for (const std::string& state : states) {
+        const auto it = first_.find(state);
+        if (it != first_.end() && (found.empty() || it->second < first_.at(found))) found = state;
+      }
+      return !found.empty();
+    });
+    if (!arrived) throw std::runtime_error("the engine did not answer in time");
+    return found;
+  }
+  std::string LastMessage() {
+    std::lock_guard lock(mutex_);
+    return lastMessage_;
+  }
+  // When `state` first arrived; `otherwise` if it never did.
+  Clock::time_point First(const std::string& state, Clock::time_point otherwise) {
+    std::lock_guard lock(mutex_);
+    const auto it = first_.find(state);
+    return it == first_.end() ? otherwise : it->second;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::map<std::string, Clock::time_point> first_;  // guarded by mutex_
+  std::string lastMessage_;                         // guarded by mutex_
+};
+
+// Drives the engine as a launcher does: Start, then an update once initialised. "Settings.ini"
+// in the working directory names the server. Prints the peak resident memory in KiB.
+int RunEngine(const std::string& root) {
+  const auto start = Clock::now();
+  const ServerSettings settings;
+  Events events;
+  std::string outcome;
+  {
+    taln::TALN_DownloadManagerImpl engine(
+        root,
+        [&events](const std::string& state, int, const std::string& message) {
+          events.Add(state, message);
+        },
+        [&settings]() -> const ServerSettings& { return settings; });
+    engine.Start();
+    outcome = events.WaitForOneOf({State::INITIALIZATION_SUCCESSFUL, State::INITIALIZATION_FAILED});
+    if (outcome == State::INITIALIZATION_SUCCESSFUL) {
+      engine.RequestUpdate();
+      engine.ProcessRequests();
+      outcome = events.WaitForOneOf({State::DOWNLOAD_FINISHED, State::DOWNLOAD_FAILED});
+    }
+  }
+  if (outcome != State::DOWNLOAD_FINISHED) {
+    std::fprintf(stderr, "engine: %s %s\n", outcome.c_str(), events.LastMessage().c_str());
+    return 1;
+  }
+  const auto end = Clock::now();
+  const auto initialised = events.First(State::INITIALIZATION_SUCCESSFUL, end);
+  const auto installing = events.First(State::INSTALLING_UPDATES, end);
+  const auto downloading = events.First(State::DOWNLOAD_STARTED, installing);
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  std::printf("%ld %.3f %.3f %.3f\n", usage.ru_maxrss, Seconds(start, initialised),
+              Seconds(downloading, installing), Seconds(installing, end));
+  return 0;
+}
+
+// ---- the parent: data, servers, timing, checks ----
+
+struct ReleaseFile {
+  std::string name;  // relative, with '/'
+  std::uint64_t size;
+};
+
+// `files` files of `bytes` in total: four large ones (one when there are few files) holding half
+// the bytes, the rest sizes spread over three orders of magnitude.
+std::vector<ReleaseFile> FullRelease(unsigned files, std::uint64_t bytes) {
+  const unsigned large = files >= 100 ? 4 : 1;
+  std::vector<ReleaseFile> release;
+  for (unsigned i = 0; i < large; ++i) {
+    release.push_back({"packs/pack" + std::to_string(i) + ".pak", bytes / 2 / large});
+  }
+  const unsigned small = files - large;
+  std::mt19937_64 random(7);
+  std::uniform_real_distribution<double> exponent(0, std::log(1000.0));
+  std::vector<double> weights(small);
+  for (double& weight : weights) weight = std::exp(exponent(random));
+  double sum = 0;
+  for (double weight : weights) sum += weight;
+  const std::uint64_t rest = bytes - bytes / 2 / large * large;
+  std::uint64_t given = 0;
+  for (unsigned i = 0; i < small; ++i) {
+    const auto size =
+        i + 1 == small ? rest - given : static_cast<std::uint64_t>(rest * (weights[i] / sum));
+    given += size;
+    release.push_back(
+        {"data/d" + std::to_string(i % 25) + "/f" + std::to_string(i) + ".bin", size});
+  }
+  return release;
+}
+
+// `files` small files, 100 bytes to 40 KiB, in a hundred folders.
+std::vector<ReleaseFile> NoopRelease(unsigned files) {
+  std::mt19937_64 random(11);
+  std::uniform_real_distribution<double> exponent(std::log(100.0), std::log(40960.0));
+  std::vector<ReleaseFile> release;
+  for (unsigned i = 0; i < files; ++i) {
+    release.push_back({"assets/a" + std::to_string(i % 100) + "/n" + std::to_string(i) + ".dat",
+                       static_cast<std::uint64_t>(std::exp(exponent(random)))});
+  }
+  return release;
+}
+
+void WriteRelease(const fs::path& folder, const std::vector<ReleaseFile>& release) {
+  std::mt19937_64 random(42);
+  for (const ReleaseFile& file : release)
+    bench::WriteRandomFile(folder / file.name, file.size, random);
+}
+
+bool SameBytes(const fs::path& a, const fs::path& b) {
+  std::ifstream inA(a, std::ios::binary);
+  std::ifstream inB(b, std::ios::binary);
+  // Kept between calls: fresh megabytes for each of thousands of small files cost seconds.
+  static std::vector<char> blockA(1 << 20);
+  static std::vector<char> blockB(1 << 20);
+  while (inA && inB) {
+    inA.read(blockA.data(), static_cast<std::streamsize>(blockA.size()));
+    inB.read(blockB.data(), static_cast<std::streamsize>(blockB.size()));
+    if (inA.gcount() != inB.gcount() ||
+        std::memcmp(blockA.data(), blockB.data(), static_cast<std::size_t>(inA.gcount())) != 0) {
+      return false;
+    }
+  }
+  return !inA.bad() && !inB.bad() && inA.eof() && inB.eof();
+}
+
+// Throws unless `copy` holds exactly the release's files, byte for byte, plus `extra` names.
+void CheckCopy(const fs::path& source, const std::vector<ReleaseFile>& release,
+               const fs::path& copy, const std::vector<std::string>& extra = {}) {
+  for (const ReleaseFile& file : release) {
+    if (!SameBytes(source / file.name, copy / file.name)) {
+      throw std::runtime_error("wrong or missing file: " + (copy / file.name).string());
+    }
+  }
+  std::size_t found = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(copy)) found += entry.is_regular_file();
+  if (found != release.size() + extra.size()) {
+    throw std::runtime_error(copy.string() + " holds " + std::to_string(found) + " files, not " +
+                             std::to_string(release.size() + extra.size()));
+  }
+  for (const std::string& name : extra) {
+    if (!fs::is_regular_file(copy / name)) throw std::runtime_error("missing " + name);
+  }
+}
+
+// The engine's "Update.db" lists every file and loads without anything to re-hash or drop.
+void CheckUpdateDb(const fs::path& root, std::size_t files) {
+  taln::UpdateDB db{boost::filesystem::path(root.string())};
+  if (!db.Load() || db.size() != files || db.IsModified()) {
+    throw std::runtime_error("Update.db in " + root.string() + " is not current");
+  }
+}
+
+struct EngineRun {
+  double seconds;
+  long peakKiB;
+  std::string phases;  // seconds to initialise, download and install, as the child saw them
+};
+
+// One engine run in a child process, in `folder` (which holds "Settings.ini"), on `root`.
+EngineRun RunEngineProcess(const fs::path& self, const fs::path& folder, const fs::path& root) {
+  ::sync();  // the previous run's writes are not this run's cost
+  bp::ipstream out;
+  const auto start = Clock::now();
+  bp::child child(self.string(), "--engine-run", root.string(), bp::start_dir(folder.string()),
+                  bp::std_out > out);
+  EngineRun run{};
+  double initialise = 0;
+  double download = 0;
+  double install = 0;
+  out >> run.peakKiB >> initialise >> download >> install;
+  child.wait();
+  run.seconds = Seconds(start);
+  if (child.exit_code() != 0 || !out) throw std::runtime_error("the engine run failed");
+  char phases[96];
+  std::snprintf(phases, sizeof phases, "initialise %.3f, download %.3f, install %.3f", initialise,
+                download, install);
+  run.phases = phases;
+  return run;
+}
+
+double RunRsync(const std::string& url, const fs::path& destination) {
+  ::sync();
+  const auto start = Clock::now();
+  const int code =
+      bp::system(bp::search_path("rsync"), "-a", "-W", url, destination.string() + "/");
+  const double seconds = Seconds(start);
+  if (code != 0) throw std::runtime_error("rsync failed with code " + std::to_string(code));
+  return seconds;
+}
+
+// An rsync daemon on 127.0.0.1 serving each (module, path) read-only, with its configuration and
+// log in `folder`.
+class RsyncDaemon {
+ public:
+  RsyncDaemon(const fs::path& folder, const std::vector<std::pair<std::string, fs::path>>& modules)
+      : port_(bench::FreePort()) {
+    fs::create_directories(folder);
+    std::ofstream config(folder / "rsyncd.conf");
+    config << "use chroot = no\nuid = " << getuid() << "\ngid = " << getgid()
+           << "\nlog file = " << (folder / "rsyncd.log").string() << "\n";
+    for (const auto& [name, path] : modules) {
+      config << "[" << name << "]\n  path = " << path.string() << "\n  read only = yes\n";
+    }
+    config.close();
+    child_ = bp::child(bp::search_path("rsync"), "--daemon", "--no-detach",
+                       "--config=" + (folder / "rsyncd.conf").string(), "--address=127.0.0.1",
+                       "--port=" + std::to_string(port_));
+    bench::WaitForListener(port_);
+  }
+  ~RsyncDaemon() {
+    std::error_code ignored;
+    child_.terminate(ignored);
+  }
+  std::string Url(const std::string& module) const {
+    return "rsync://127.0.0.1:" + std::to_string(port_) + "/" + module + "/";
+  }
+
+ private:
+  unsigned short port_;
+  bp::child child_;
+};
+
+void WriteSettings(const fs::path& folder, unsigned short port) {
+  fs::create_directories(folder);
+  std::ofstream(folder / "Settings.ini") << "[AUS]\nhost=127.0.0.1\nport=" << port << "\n";
+}
+
+// Runs both sides of a round, the engine first in odd rounds and rsync first in even ones, so
+// that neither always meets the other's leftovers (dirty pages, a warm cache).
+void InTurn(int round, const std::function<void()>& engine, const std::function<void()>& rsync) {
+  if (round % 2 == 0) {
+    engine();
+    rsync();
+  } else {
+    rsync();
+    engine();
+  }
+}
+
+void Reset(const fs::path& folder) {
+  fs::remove_all(folder);
+  fs::create_directories(folder);
+}
+
+int RunBench(const Options& options) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  const fs::path program = fs::read_symlink("/proc/self/exe");
+  bench::WorkDir work("engine_bench");
+  const fs::path& dir = work.path();
+
+  const auto full = FullRelease(options.files, options.mib << 20);
+  const auto noop = NoopRelease(options.noopFiles);
+  std::printf("writing a %llu MiB release of %u files and a tree of %u files\n",
+              static_cast<unsigned long long>(options.mib), options.files, options.noopFiles);
+  const fs::path fullSource = dir / "full-releases" / "1.0.0";
+  const fs::path noopSource = dir / "noop-releases" / "1.0.0";
+  WriteRelease(fullSource, full);
+  WriteRelease(noopSource, noop);
+
+  const fs::path ausServer = program.parent_path() / "aus-server";
+  bench::AusServerProcess fullServer(ausServer, fullSource.parent_path(), dir / "aus-full.log");
+  bench::AusServerProcess noopServer(ausServer, noopSource.parent_path(), dir / "aus-noop.log");
+  RsyncDaemon rsync(dir / "rsyncd", {{"full", fullSource}, {"noop", noopSource}});
+  WriteSettings(dir / "full-engine", fullServer.port());
+  WriteSettings(dir / "noop-engine", noopServer.port());
+
+  const fs::path fullRoot = dir / "full-root";
+  const fs::path fullCopy = dir / "full-copy";
+  double engineFull = 1e300;
+  double rsyncFull = 1e300;
+  long peakKiB = 0;
+  for (int round = 0; round < options.rounds; ++round) {
+    EngineRun run{};
+    double seconds = 0;
+    InTurn(
+        round,
+        [&] {
+          Reset(fullRoot);
+          run = RunEngineProcess(program, dir / "full-engine", fullRoot);
+          CheckCopy(fullSource, full, fullRoot, {"Update.db"});
+          CheckUpdateDb(fullRoot, full.size());
+        },
+        [&] {
+          Reset(fullCopy);
+          seconds = RunRsync(rsync.Url("full"), fullCopy);
+          CheckCopy(fullSource, full, fullCopy);
+        });
+    engineFull = std::min(engineFull, run.seconds);
+    rsyncFull = std::min(rsyncFull, seconds);
+    peakKiB = std::max(peakKiB, run.peakKiB);
+    std::printf("full install, round %d: engine %.3f s (%s; peak %ld KiB), rsync %.3f s\n",
+                round + 1, run.seconds, run.phases.c_str(), run.peakKiB, seconds);
+  }
+  fs::remove_all(fullRoot);
+  fs::remove_all(fullCopy);
+
+  // The installed trees the no-op runs start from, each made by its own side.
+  const fs::path noopRoot = dir / "noop-root";
+  const fs::path noopCopy = dir / "noop-copy";
+  Reset(noopRoot);
+  peakKiB = std::max(peakKiB, RunEngineProcess(program, dir / "noop-engine", noopRoot).peakKiB);
+  CheckCopy(noopSource, noop, noopRoot, {"Update.db"});
+  CheckUpdateDb(noopRoot, noop.size());
+  Reset(noopCopy);
+  RunRsync(rsync.Url("noop"), noopCopy);
+
+  double engineNoop = 1e300;
+  double rsyncNoop = 1e300;
+  for (int round = 0; round < options.rounds; ++round) {
+    EngineRun run{};
+    double seconds = 0;
+    InTurn(
+        round, [&] { run = RunEngineProcess(program, dir / "noop-engine", noopRoot); },
+        [&] { seconds = RunRsync(rsync.Url("noop"), noopCopy); });
+    engineNoop = std::min(engineNoop, run.seconds);
+    rsyncNoop = std::min(rsyncNoop, seconds);
+    peakKiB = std::max(peakKiB, run.peakKiB);
+    std::printf("no-op start, round %d: engine %.3f s (%s; peak %ld KiB), rsync %.3f s\n",
+                round + 1, run.seconds, run.phases.c_str(), run.peakKiB, seconds);
+  }
+  // Nothing to do means nothing done: both trees are still the release.
+  CheckCopy(noopSource, noop, noopRoot, {"Update.db"});
+  CheckUpdateDb(noopRoot, noop.size());
+  CheckCopy(noopSource, noop, noopCopy);
+
+  std::printf("\n%-40s %10s %10s %8s %s\n", "best of rounds", "engine s", "rsync s", "ratio",
+              "target");
+  std::printf("%-40s %10.3f %10.3f %8.2f %s\n",
+              ("full install, " + std::to_string(options.mib) + " MiB in " +
+               std::to_string(options.files) + " files")
+                  .c_str(),
+              engineFull, rsyncFull, engineFull / rsyncFull, "< 1");
+  std::printf("%-40s %10.3f %10.3f %8.2f %s\n",
+              ("no-op start, " + std::to_string(options.noopFiles) + " files").c_str(), engineNoop,
+              rsyncNoop, engineNoop / rsyncNoop, "<= 2");
+  std::printf("engine peak resident memory: %.1f MiB (target < 64 MiB)\n", peakKiB / 1024.0);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  namespace po = boost::program_options;
+  Options options;
+  std::string engineRoot;
+  po::options_description description("engine_bench: the update engine against rsync");
+  description.add_options()("help", "show this text")(
+      "mib", po::value(&options.mib)->default_value(options.mib),
+      "release size of the full install")("files",
+                                          po::value(&options.files)->default_value(options.files),
+                                          "files of the full install")(
+      "noop-files", po::value(&options.noopFiles)->default_value(options.noopFiles),
+      "installed files of the no-op start")(
+      "rounds", po::value(&options.rounds)->default_value(options.rounds), "rounds, best counts")(
+      "engine-run", po::value(&engineRoot), "internal: run the engine once on this root");
+  try {
+    po::variables_map values;
+    po::store(po::parse_command_line(argc, argv, description), values);
+    po::notify(values);
+    if (values.count("help")) {
+      std::cout << description << '\n';
+      return 0;
+    }
+    if (!engineRoot.empty()) return RunEngine(engineRoot);
+    if (options.files < 2 || options.rounds < 1 || options.noopFiles < 1) {
+      throw po::error("--files must be at least 2, --rounds and --noop-files at least 1");
+    }
+    return RunBench(options);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "engine_bench: %s\n", error.what());
+    return 1;
+  }
+}
