@@ -99,6 +99,22 @@ int FileDataRequests(const FakeAus& aus) {
   }));
 }
 
+// "y"'s download is "y.upd", which the earlier item "y.upd" replaces when it is installed: "y"
+// must be checked against what is there by then, not against a digest taken before.
+TEST_F(EngineTest, DownloadReplacedByAnEarlierItemIsCheckedAsItIsThen) {
+  aus_.Publish(kV1, {{{"y", "why"}, {"y.upd", "second"}}, {"y"}});
+  auto& engine = NewEngine();
+  ASSERT_TRUE(StartEngine());
+  engine.RequestUpdate();
+  engine.RequestFile("y", true);  // after the update's items in the batch
+  engine.ProcessRequests();
+  ASSERT_EQ(events_->WaitForOneOf({State::DOWNLOAD_FINISHED, State::DOWNLOAD_FAILED}),
+            State::DOWNLOAD_FAILED);
+  EXPECT_EQ(events_->Events().back().message, "Hash validation failed for item 'y'!");
+  EXPECT_EQ(Read("y.upd"), "second");
+  EXPECT_FALSE(std::filesystem::exists(Root("y")));
+}
+
 TEST_F(EngineTest, ChangedFileKeepsABackupUntilTheNextStart) {
   aus_.Publish(kV1, ReleaseOne());
   ASSERT_TRUE(StartEngine());
