@@ -1,6 +1,7 @@
 #include "package/network/common/file.h"
 
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <stdexcept>
 #include <utility>
@@ -15,6 +16,7 @@ namespace network::common {
 namespace {
 
 constexpr unsigned char kFileSizeType = 12;
+constexpr std::size_t kWriteChunk = 64 * 1024;
 
 }  // namespace
 
@@ -69,8 +71,12 @@ void File::Write(std::streampos position, std::streambuf* data) {
     if (!output_) throw std::ios_base::failure("Could not create file: " + localPath_);
   }
   output_.seekp(position);
-  // Inserting an empty buffer sets failbit although nothing went wrong.
-  if (data->sgetc() != std::streambuf::traits_type::eof()) output_ << data;
+  // Copied in pieces: the kernel takes a 2 MiB range as one write markedly slower and less
+  // steadily than as 64 KiB writes (measured with download_bench), and a piece needs no heap.
+  std::array<char, kWriteChunk> chunk;
+  for (std::streamsize n; (n = data->sgetn(chunk.data(), chunk.size())) > 0;) {
+    output_.write(chunk.data(), n);
+  }
   output_.flush();
   if (!output_) {
     output_.clear();
