@@ -1,25 +1,26 @@
 // Measures network::common::DownloadManager fetching a release from aus-server, the way the update
-// engine does it (files by index into "<name>.upd" files, the hardware-thread count giving the
-// workers), in two parts:
+// engine does it (files by index into "<name>.upd" files, workers from the hardware-thread
+// count), in two parts:
 //  1. Loopback: a release of --total-mib MiB (--big-files files of --big-mib MiB, the rest in
-//     --small-files files of varied sizes) fetched with one worker, against curl fetching the same
-//     files from nginx (sendfile on) into files, as one process reusing its connection (-K).
-//     Rounds alternate between the two; each time is the best of --rounds. Also the peak
-//     resident memory (VmHWM) of the downloading process. Every download is compared byte for
-//     byte with the release.
+//     --small-files files of varied sizes) fetched with one worker, as on this 2-core machine,
+//     against curl fetching the same files from nginx (sendfile on) into files, as one process
+//     reusing its connection (-K). Rounds alternate between the two, each going first in turn;
+//     each time is the best of --rounds. Also the peak resident memory (VmHWM) of the
+//     downloading process. Targets: at most 1.2 times curl's time, under 64 MiB.
 //  2. Latency: a smaller release (--latency-mib) through a delay proxy in the downloading
 //     process, which holds each chunk for half the round trip in each direction, keeps at most
 //     --window-kib KiB in flight per direction and connection (a TCP window) and can share a
-//     --rate-mbit link. Throughput for each --rtt-ms and each --workers count (one run each).
-// Each download runs in a child process (this program with --fetch-port) so that its peak memory
-// counts the download alone. aus-server is taken from the folder of this program, nginx and curl
-// from PATH. A default run takes about two minutes:
-//   build/bin/download_bench
-//   build/bin/download_bench --total-mib 256 --small-files 500 --big-mib 50 --rtt-ms 0 50
+//     --rate-mbit link. Throughput for each --rtt-ms and each --workers count (the hardware-thread
+//     count given as workers + 1), one run each.
+// Every download is compared byte for byte with the release. Each runs in a child process (this
+// program with --fetch-port) so that its peak memory counts the download alone. aus-server is
+// taken from the folder of this program, nginx and curl from PATH; the files go to the system's
+// temporary folder. A default run takes about three minutes (--help lists the options):
+//   cmake --build build --target download_bench aus-server && build/bin/download_bench
+//   build/bin/download_bench --skip-comparison --rate-mbit 200
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -246,15 +247,13 @@ int Fetch(const FetchOptions& options) {
   const auto db = network::common::FetchUpdateDB(*client, true, Version{});
   if (!db || db->empty()) throw std::runtime_error("no release from the server");
 
-  std::atomic<std::uint64_t> reported{0};
   const auto start = Clock::now();
   network::common::DownloadManager manager(client, options.hardwareThreads);
   for (const auto& item : *db) {
     manager.Add(std::make_shared<network::common::File>(
         item.index, (options.dest / (item.name + ".upd")).string(), item.size));
   }
-  const unsigned completed = manager.Download(
-      [&reported](std::uint64_t downloaded, std::uint64_t) { reported = downloaded; });
+  const unsigned completed = manager.Download([](std::uint64_t, std::uint64_t) {});
   const double seconds = Seconds(start);
   if (completed < db->size()) throw std::runtime_error("tasks left undone");
   std::printf("%.6f %ld\n", seconds, bench::StatusKiB(getpid(), "VmHWM"));
@@ -434,6 +433,12 @@ void CompareWithCurl(const fs::path& self, const fs::path& work, const Options& 
               best.seconds / curlSeconds);
 }
 
+std::string RateText(double mbit) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g Mbit/s", mbit);
+  return text;
+}
+
 void MeasureLatency(const fs::path& self, const fs::path& work, const Options& options) {
   const std::uint64_t totalBytes = std::uint64_t(options.latencyMiB) << 20;
   const fs::path releases = work / "latency-releases";
@@ -446,8 +451,7 @@ void MeasureLatency(const fs::path& self, const fs::path& work, const Options& o
       "\nthrough the delay proxy: %d MiB, 2 files of %.0f MiB and %d small files; "
       "window %zu KiB per connection, rate %s\n",
       options.latencyMiB, totalBytes * 3 / 8 / 1048576.0, options.latencySmallFiles,
-      options.windowKiB,
-      options.rateMbit > 0 ? (std::to_string(options.rateMbit) + " Mbit/s").c_str() : "unlimited");
+      options.windowKiB, options.rateMbit > 0 ? RateText(options.rateMbit).c_str() : "unlimited");
   std::printf("%8s", "RTT ms");
   for (unsigned workers : options.workers) std::printf("  %2u worker(s) MB/s", workers);
   std::printf("\n");
