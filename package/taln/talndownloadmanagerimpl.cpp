@@ -131,9 +131,9 @@ TALN_DownloadManagerImpl::Items TALN_DownloadManagerImpl::NextBatch(
 void TALN_DownloadManagerImpl::RunBatch(const Items& batch) {
   const Items toDownload = SelectDownloads(batch);
   Emit(UPDATER_STATE::DOWNLOAD_STARTED, 0, "Downloading updates...");
-  if (!toDownload.empty()) DownloadItems(toDownload);
+  const Digests taken = toDownload.empty() ? Digests() : DownloadItems(toDownload);
   Emit(UPDATER_STATE::INSTALLING_UPDATES, 0, "Installing updates...");
-  InstallItems(batch);
+  InstallItems(batch, taken);
   for (const UpdateItem& item : batch) localDb_.AddIfAbsent(item);
   if (localDb_.IsModified() && !localDb_.Save()) {
     throw std::runtime_error("Can't save local UpdateDB!");

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "package/network/protocol/version.h"
@@ -66,6 +67,8 @@ class TALN_DownloadManagerImpl : public TALN_AbstractDownloadManager {
     bool latest;
   };
   using Items = std::vector<UpdateItem>;
+  // SHA-256 digests by path.
+  using Digests = std::unordered_map<std::string, std::vector<unsigned char>>;
 
   void WorkingThread();
   // Waits for work and assembles the next batch; empty when there is nothing to do.
@@ -82,8 +85,11 @@ class TALN_DownloadManagerImpl : public TALN_AbstractDownloadManager {
   Items ResolveRequests(const std::list<FileRequest>& requests);
   UpdateItem GetItem(const std::string& name, const UpdateDB& db);
   Items SelectDownloads(const Items& batch);
-  void DownloadItems(const Items& items);
-  void InstallItems(const Items& batch);
+  // Returns the digests of the downloads, each taken from disk once the file was whole.
+  Digests DownloadItems(const Items& items);
+  // Checks every item against its digest (from `taken` when its path was not touched since) and
+  // swaps the downloads in.
+  void InstallItems(const Items& batch, const Digests& taken);
   // Makes `localDb_` describe the file now installed for `item`.
   void RecordInstalled(const UpdateItem& item);
 

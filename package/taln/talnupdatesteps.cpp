@@ -1,13 +1,18 @@
 // The batch steps of TALN_DownloadManagerImpl: selection, download and installation.
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include <boost/filesystem/operations.hpp>
 #include <boost/format.hpp>
@@ -70,14 +75,96 @@ int Percent(std::uint64_t downloaded, std::uint64_t total) {
   return static_cast<int>(downloaded * 100 / total);
 }
 
-// The digests InstallItems checks, taken before it moves anything, on every hardware thread:
-// hashing the downloads is most of an install's time. A path that an earlier item of the batch
-// renames onto or away from (a name listed twice, or "a" and "a.upd") is hashed when its turn
-// comes instead, as is a path the install loop no longer hashes.
+// Hashes each download once its last range is on disk, on a thread of its own, while the rest
+// of the batch downloads: hashing the downloads is most of an install's time otherwise.
+class DownloadHasher {
+ public:
+  using Digests = std::unordered_map<std::string, std::vector<unsigned char>>;
+
+  DownloadHasher() {
+    try {
+      thread_ = std::thread([this] { Work(true); });
+    } catch (const std::system_error&) {
+      // Everything is left to Finish.
+    }
+  }
+  // Drops what is still queued and waits for the file in hand.
+  ~DownloadHasher() {
+    {
+      std::lock_guard lock(mutex_);
+      queue_.clear();
+      closing_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+  DownloadHasher(const DownloadHasher&) = delete;
+  DownloadHasher& operator=(const DownloadHasher&) = delete;
+
+  // Queues the file at `path`, whole on disk and written no more.
+  void Add(const std::string& path) {
+    {
+      std::lock_guard lock(mutex_);
+      queue_.push_back(path);
+    }
+    changed_.notify_one();
+  }
+
+  // Hashes what is still queued on every hardware thread and returns the digests by path. A file
+  // that could not be read has none.
+  Digests Finish() {
+    {
+      std::lock_guard lock(mutex_);
+      closing_ = true;
+    }
+    changed_.notify_all();
+    std::vector<std::thread> helpers;
+    for (unsigned i = 2; i < std::thread::hardware_concurrency(); ++i) {
+      try {
+        helpers.emplace_back([this] { Work(false); });
+      } catch (const std::system_error&) {
+        break;  // fewer helpers, same digests
+      }
+    }
+    Work(false);
+    for (std::thread& helper : helpers) helper.join();
+    if (thread_.joinable()) thread_.join();
+    return std::move(digests_);
+  }
+
+ private:
+  // Hashes queued files until the queue is empty and, if `wait`, Finish or the destructor ran.
+  void Work(bool wait) {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      if (wait) changed_.wait(lock, [this] { return !queue_.empty() || closing_; });
+      if (queue_.empty()) return;
+      const std::string path = std::move(queue_.front());
+      queue_.pop_front();
+      lock.unlock();
+      std::vector<unsigned char> digest = HashFile(path);
+      lock.lock();
+      if (!digest.empty()) digests_[path] = std::move(digest);
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::string> queue_;  // guarded by mutex_
+  Digests digests_;                // guarded by mutex_
+  bool closing_ = false;           // guarded by mutex_
+  std::thread thread_;
+};
+
+// The digests InstallItems checks, taken before it moves anything: those of the downloads taken
+// while downloading, the others now on every hardware thread. A path that an earlier item of the
+// batch renames onto or away from (a name listed twice, or "a" and "a.upd") is hashed when its
+// turn comes instead, as is a path the install loop no longer hashes.
 class DigestsAhead {
  public:
   DigestsAhead(const std::vector<UpdateItem>& batch,
-               const std::function<std::string(const std::string&)>& path)
+               const std::function<std::string(const std::string&)>& path,
+               const DownloadHasher::Digests& taken)
       : paths_(batch.size()), digests_(batch.size()) {
     std::unordered_set<std::string> moved;
     std::vector<std::size_t> ahead;
@@ -85,7 +172,14 @@ class DigestsAhead {
       const std::string target = path(batch[i].name);
       const std::string download = target + ".upd";
       paths_[i] = Exists(download) ? download : target;
-      if (!moved.contains(paths_[i])) ahead.push_back(i);
+      if (!moved.contains(paths_[i])) {
+        const auto found = taken.find(paths_[i]);
+        if (found == taken.end()) {
+          ahead.push_back(i);
+        } else {
+          digests_[i] = found->second;
+        }
+      }
       moved.insert({target, download, target + ".$$$"});
     }
     HashAll(ahead);
@@ -194,7 +288,7 @@ TALN_DownloadManagerImpl::Items TALN_DownloadManagerImpl::SelectDownloads(const 
   return selected;
 }
 
-void TALN_DownloadManagerImpl::DownloadItems(const Items& items) {
+TALN_DownloadManagerImpl::Digests TALN_DownloadManagerImpl::DownloadItems(const Items& items) {
   EngineLog(kLogDebug, "DownloadItems", "Items to be downloaded: ");
   for (const UpdateItem& item : items) EngineLog(kLogDebug, "DownloadItems", item.name);
 
@@ -206,8 +300,14 @@ void TALN_DownloadManagerImpl::DownloadItems(const Items& items) {
   const Version byPathVersion = latest ? kBuildVersion : configured;
 
   auto manager = std::make_shared<network::common::DownloadManager>(client);
+  std::unordered_set<std::string> downloads;
+  // A file that another item of the batch also downloads into may change after it completes.
+  std::unordered_set<std::string> shared;
   for (const UpdateItem& item : items) {
     const std::string download = Path(item.name) + ".upd";
+    if (!downloads.insert(fs::path(download).lexically_normal().string()).second) {
+      shared.insert(fs::path(download).lexically_normal().string());
+    }
     manager->Add(item.required && latest
                      ? std::make_shared<network::common::File>(item.index, download, item.size)
                      : std::make_shared<network::common::File>(item.name, download, byPathVersion));
@@ -215,18 +315,28 @@ void TALN_DownloadManagerImpl::DownloadItems(const Items& items) {
   {
     // The destructor cancels through this handle; once it has run, nothing more starts.
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!running_) return;
+    if (!running_) return {};
     downloadManager_ = manager;
   }
-  manager->Download([this](std::uint64_t downloaded, std::uint64_t total) {
-    Emit(UPDATER_STATE::DOWNLOADING, Percent(downloaded, total), "Downloading updates...");
-  });
+  DownloadHasher hasher;
+  manager->Download(
+      [this](std::uint64_t downloaded, std::uint64_t total) {
+        Emit(UPDATER_STATE::DOWNLOADING, Percent(downloaded, total), "Downloading updates...");
+      },
+      [&hasher, &shared](const std::shared_ptr<network::common::File>& file) {
+        const std::string& path = file->localPath();
+        if (!shared.contains(fs::path(path).lexically_normal().string())) hasher.Add(path);
+      });
+  // Nothing gets installed once the destructor has run.
+  if (!running_) return {};
+  return hasher.Finish();
 }
 
-void TALN_DownloadManagerImpl::InstallItems(const Items& batch) {
+void TALN_DownloadManagerImpl::InstallItems(const Items& batch, const Digests& taken) {
   if (!running_) return;
   bool failed = false;
-  const DigestsAhead digests(batch, [this](const std::string& name) { return Path(name); });
+  const DigestsAhead digests(
+      batch, [this](const std::string& name) { return Path(name); }, taken);
   for (std::size_t i = 0; i < batch.size(); ++i) {
     const UpdateItem& item = batch[i];
     const std::string target = Path(item.name);

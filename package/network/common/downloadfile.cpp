@@ -39,11 +39,13 @@ std::uint64_t RangeLimit(const File& file, std::uint64_t offset, std::uint64_t l
 
 }  // namespace
 
-DownloadFile::DownloadFile(std::shared_ptr<File> file, std::uint64_t offset, std::uint64_t length)
+DownloadFile::DownloadFile(std::shared_ptr<File> file, std::uint64_t offset, std::uint64_t length,
+                           std::function<void()> written)
     : file_(std::move(file)),
       offset_(offset),
       limit_(RangeLimit(*file_, offset, length)),
-      request_(FileDataRequest(*file_, offset, length)) {}
+      request_(FileDataRequest(*file_, offset, length)),
+      written_(std::move(written)) {}
 
 void DownloadFile::Exchange(Client& client, const std::function<void(std::uint64_t)>& progress) {
   // One allocation for the whole range: a buffer grown block by block is copied at every step
@@ -79,6 +81,7 @@ void DownloadFile::Exchange(Client& client, const std::function<void(std::uint64
 void DownloadFile::Finish() {
   file_->Write(static_cast<std::streamoff>(offset_), buffer_.rdbuf());
   buffer_.str(std::string());
+  if (written_) written_();
 }
 
 }  // namespace network::common

@@ -18,8 +18,10 @@ inline constexpr std::uint64_t kPartSize = 2097152;
 // file when length is 0.
 class DownloadFile : public DownloadTask {
  public:
-  // Builds the FileData request (type 11) at once from the file's current addressing.
-  DownloadFile(std::shared_ptr<File> file, std::uint64_t offset, std::uint64_t length);
+  // Builds the FileData request (type 11) at once from the file's current addressing. `written`,
+  // when set, is called by Finish once the range is on disk.
+  DownloadFile(std::shared_ptr<File> file, std::uint64_t offset, std::uint64_t length,
+               std::function<void()> written = {});
 
   // Sends the request and collects the reply blocks in memory until the empty one, calling
   // `progress` with each block's length (the last call reports 0). Throws
@@ -27,8 +29,9 @@ class DownloadFile : public DownloadTask {
   // aus::UpdateError when the server refuses, IO_Error for a malformed reply or for more bytes
   // than the range can hold, and the Client's errors.
   void Exchange(Client& client, const std::function<void(std::uint64_t)>& progress) override;
-  // Writes the collected range with File::Write at the offset and releases it; throws
-  // File::Write's errors. A range whose exchange failed is never written.
+  // Writes the collected range with File::Write at the offset, releases it and calls `written`;
+  // throws File::Write's errors and what `written` throws. A range whose exchange failed is never
+  // written.
   void Finish() override;
 
  private:
@@ -37,6 +40,7 @@ class DownloadFile : public DownloadTask {
   std::uint64_t offset_;
   std::uint64_t limit_;  // most bytes the range can hold
   protocol::OPacket request_;
+  std::function<void()> written_;
 };
 
 }  // namespace network::common

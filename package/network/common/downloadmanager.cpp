@@ -1,6 +1,7 @@
 #include "package/network/common/downloadmanager.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -140,18 +141,28 @@ void DownloadManager::Add(const std::shared_ptr<File>& file) {
     std::lock_guard lock(progressMutex_);
     total_ += size;
   }
+  const std::uint64_t ranges = size <= kPartSize ? 1 : (size + kPartSize - 1) / kPartSize;
+  auto rangesLeft = std::make_shared<std::atomic<std::uint64_t>>(ranges);
+  const std::function<void()> written = [this, file, rangesLeft] { OnWritten(file, *rangesLeft); };
   std::lock_guard lock(taskMutex_);
-  if (size <= kPartSize) {
-    tasks_.push_back(std::make_unique<DownloadFile>(file, 0, 0));
+  if (ranges == 1) {
+    tasks_.push_back(std::make_unique<DownloadFile>(file, 0, 0, written));
     return;
   }
   // Every range asks for a whole part; the server stops at the end of the file.
   for (std::uint64_t offset = 0; offset < size; offset += kPartSize) {
-    tasks_.push_back(std::make_unique<DownloadFile>(file, offset, kPartSize));
+    tasks_.push_back(std::make_unique<DownloadFile>(file, offset, kPartSize, written));
   }
 }
 
-unsigned DownloadManager::Download(const Progress& progress) {
+void DownloadManager::OnWritten(const std::shared_ptr<File>& file,
+                                std::atomic<std::uint64_t>& rangesLeft) {
+  // The decrement orders every earlier range's write before the report.
+  if (--rangesLeft == 0 && completed_) completed_(file);
+}
+
+unsigned DownloadManager::Download(const Progress& progress, const Completed& completed) {
+  completed_ = completed;
   std::size_t queued = 0;
   {
     std::lock_guard lock(taskMutex_);
@@ -162,14 +173,14 @@ unsigned DownloadManager::Download(const Progress& progress) {
   std::vector<std::shared_ptr<DownloadThread>> threads;
   for (unsigned i = 0; i < workers; ++i) threads.push_back(std::make_shared<DownloadThread>(work));
 
-  unsigned completed = 0;
+  unsigned tasksDone = 0;
   for (const auto& thread : threads) {
     thread->Join();
     // The other threads are joined by their destructors while this leaves.
     if (!thread->error().empty()) throw std::runtime_error(thread->error());
-    completed += thread->count();
+    tasksDone += thread->count();
   }
-  return completed;
+  return tasksDone;
 }
 
 unsigned DownloadManager::Work(const Progress& progress) {

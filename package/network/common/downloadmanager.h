@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -22,6 +23,7 @@ namespace network::common {
 class DownloadManager {
  public:
   using Progress = std::function<void(std::uint64_t downloaded, std::uint64_t total)>;
+  using Completed = std::function<void(const std::shared_ptr<File>& file)>;
 
   // `client` asks the file sizes in Add and lends its host, port, version, platform and timeout
   // to the workers' connections. `hardwareThreads` is what the machine reports (0 when unknown).
@@ -38,13 +40,16 @@ class DownloadManager {
 
   // Runs the queued tasks on WorkerCount workers and returns how many completed. `progress` gets
   // (downloaded, total) after every data block, from the workers' threads, possibly at the same
-  // time and out of order; it must outlive the call. Throws std::runtime_error with the first
+  // time and out of order; it must outlive the call. `completed`, when set, gets each file once,
+  // right after the last of its ranges is written (the whole file is then on disk), on the thread
+  // that wrote it; whatever it throws fails that worker as a write would. Throws
+  // std::runtime_error with the first
   // failed worker's text, in creation order, once every worker has ended:
   //   socket failure: "Error while downloading resources\nCheck the Internet connection and try
   //   again"; other std::exception: its what() + "\n    at network::common::DownloadThread::Run";
   //   anything else: "unhandled exception\n    at network::common::DownloadThread::Run".
   // A failed worker's remaining tasks are left to the others, or stay queued if all fail.
-  unsigned Download(const Progress& progress);
+  unsigned Download(const Progress& progress, const Completed& completed = {});
 
   // Drops every task no worker has taken yet; running tasks finish and count.
   void Cancel();
@@ -59,6 +64,8 @@ class DownloadManager {
   // meanwhile, unwritten).
   unsigned Work(const Progress& progress);
   void OnProgress(std::uint64_t bytes, const Progress& progress);
+  // Called by each range of `file` once written; the last of `rangesLeft` reports the file.
+  void OnWritten(const std::shared_ptr<File>& file, std::atomic<std::uint64_t>& rangesLeft);
 
   std::shared_ptr<Client> client_;
   unsigned hardwareThreads_;
@@ -67,6 +74,7 @@ class DownloadManager {
   std::mutex progressMutex_;
   std::uint64_t downloaded_ = 0;  // guarded by progressMutex_
   std::uint64_t total_ = 0;       // guarded by progressMutex_
+  Completed completed_;           // set by Download before its workers start, read by them only
 };
 
 }  // namespace network::common

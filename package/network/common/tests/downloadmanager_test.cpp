@@ -3,6 +3,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <future>
+#include <iterator>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -103,6 +105,31 @@ TEST_F(DownloadManagerTest, ProgressReachesTheTotal) {
   EXPECT_NE(std::find(calls.begin(), calls.end(), done), calls.end());
   for (const auto& [downloaded, total] : calls) EXPECT_LE(downloaded, total);
   EXPECT_EQ(test_support::ReadFile("two.upd"), Content(100));
+}
+
+// Each file is reported once, and only when every one of its ranges, written by whichever
+// workers took them, is on disk.
+TEST_F(DownloadManagerTest, CompletedReportsEachFileOnceWholeOnDisk) {
+  const std::size_t sizes[] = {0, 1, kPartSize, kPartSize + 1, 3 * kPartSize + 5};
+  ContentServer::Files files;
+  for (std::size_t i = 0; i < std::size(sizes); ++i)
+    files["#" + std::to_string(i)] = Content(sizes[i] + i);
+  ContentServer server(files, 65536);
+  DownloadManager manager(SharedClient(server.port()), 4);
+  for (std::size_t i = 0; i < std::size(sizes); ++i) {
+    manager.Add(std::make_shared<File>(static_cast<std::uint16_t>(i), std::to_string(i) + ".upd",
+                                       sizes[i] + i));
+  }
+  std::mutex mutex;
+  std::map<std::string, std::vector<bool>> reports;  // per file: whole on disk at each report
+  manager.Download(Record(), [&](const std::shared_ptr<File>& file) {
+    const std::string index = file->localPath().substr(0, file->localPath().find('.'));
+    const bool whole = test_support::ReadFile(file->localPath()) == files.at("#" + index);
+    std::lock_guard lock(mutex);
+    reports[file->localPath()].push_back(whole);
+  });
+  ASSERT_EQ(reports.size(), std::size(sizes));
+  for (const auto& [path, whole] : reports) EXPECT_EQ(whole, std::vector<bool>{true}) << path;
 }
 
 TEST_F(DownloadManagerTest, WorkerCountFollowsHardwareThreadsAndTasks) {
