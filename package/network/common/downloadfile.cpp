@@ -79,7 +79,7 @@ void DownloadFile::Exchange(Client& client, const std::function<void(std::uint64
 }
 
 void DownloadFile::Finish() {
-  file_->Write(static_cast<std::streamoff>(offset_), buffer_.rdbuf());
+  file_->Write(static_cast<std::streamoff>(offset_), buffer_.view());
   buffer_.str(std::string());
   if (written_) written_();
 }

@@ -5,8 +5,8 @@
 #include <ios>
 #include <mutex>
 #include <optional>
-#include <streambuf>
 #include <string>
+#include <string_view>
 
 #include "package/network/protocol/version.h"
 
@@ -41,7 +41,7 @@ class File {
   // "Could not create file: <local path>" when the file cannot be opened, "Could not write file:
   // <local path>" when writing fails, and std::filesystem::filesystem_error when a folder cannot
   // be created.
-  void Write(std::streampos position, std::streambuf* data);
+  void Write(std::streampos position, std::string_view data);
 
   bool byIndex() const { return byIndex_; }
   unsigned short index() const { return index_; }

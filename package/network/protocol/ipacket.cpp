@@ -1,5 +1,7 @@
 #include "package/network/protocol/ipacket.h"
 
+#include <utility>
+
 #include <boost/throw_exception.hpp>
 
 namespace network::protocol {
@@ -9,6 +11,13 @@ IPacket::IPacket(const char* first, const char* last) {
     BOOST_THROW_EXCEPTION(IO_Error() << TagPacketCorrupted("Invalid packet size"));
   }
   buffer_ = std::make_shared<const Buffer>(first, last);
+}
+
+IPacket::IPacket(Buffer bytes) {
+  if (bytes.size() < kHeaderSize) {
+    BOOST_THROW_EXCEPTION(IO_Error() << TagPacketCorrupted("Invalid packet size"));
+  }
+  buffer_ = std::make_shared<const Buffer>(std::move(bytes));
 }
 
 unsigned char IPacket::Type() const { return static_cast<unsigned char>((*buffer_)[5]); }

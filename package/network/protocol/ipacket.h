@@ -27,6 +27,8 @@ class IPacket {
   // Copies [first, last). Throws IO_Error with TagPacketCorrupted "Invalid packet size" when the
   // range is shorter than the header.
   IPacket(const char* first, const char* last);
+  // Takes `bytes` as they are; throws as above.
+  explicit IPacket(Buffer bytes);
 
   unsigned char Type() const;
   bool IsReply() const;

@@ -1,5 +1,8 @@
 #include "package/network/protocol/packetparser.h"
 
+#include <algorithm>
+#include <utility>
+
 #include <boost/throw_exception.hpp>
 
 namespace network::protocol {
@@ -25,17 +28,19 @@ void PacketParser::ThrowCorrupted() {
   BOOST_THROW_EXCEPTION(IO_Error() << TagPacketCorrupted("Invalid packet size"));
 }
 
+std::uint32_t PacketParser::CheckedLength(const char* p) {
+  const std::uint32_t length = ReadLength(p);
+  if (length < IPacket::kHeaderSize - kLengthSize || length > kMaxPacketLength) ThrowCorrupted();
+  return length;
+}
+
 std::size_t PacketParser::Parse(const char* data, std::size_t count) {
   std::size_t used = 0;
   for (;;) {
     const std::size_t available = count - used;
     if (pendingLength_ == 0) {
       if (available < kLengthSize) break;
-      const std::uint32_t length = ReadLength(data + used);
-      if (length < IPacket::kHeaderSize - kLengthSize || length > kMaxPacketLength) {
-        ThrowCorrupted();
-      }
-      pendingLength_ = length;
+      pendingLength_ = CheckedLength(data + used);
     }
     const std::size_t need = std::size_t{pendingLength_} + kLengthSize;
     if (available < need) break;
@@ -46,16 +51,41 @@ std::size_t PacketParser::Parse(const char* data, std::size_t count) {
   return used;
 }
 
+void PacketParser::ReservePending() {
+  // Room for the whole packet saves regrowing it read by read, but only as much as a claim may
+  // cost before its bytes arrive.
+  if (pendingLength_ == 0) return;
+  pending_.reserve(std::min(std::size_t{pendingLength_} + kLengthSize, kMaxReserve));
+}
+
+std::size_t PacketParser::CompletePending(const char* data, std::size_t count) {
+  std::size_t taken = 0;
+  if (pendingLength_ == 0) {
+    taken = std::min(kLengthSize - pending_.size(), count);
+    pending_.insert(pending_.end(), data, data + taken);
+    if (pending_.size() < kLengthSize) return taken;
+    pendingLength_ = CheckedLength(pending_.data());
+  }
+  ReservePending();
+  const std::size_t need = std::size_t{pendingLength_} + kLengthSize;
+  const std::size_t part = std::min(need - pending_.size(), count - taken);
+  pending_.insert(pending_.end(), data + taken, data + taken + part);
+  taken += part;
+  if (pending_.size() == need) {
+    queue_.push_back(std::make_shared<IPacket>(std::move(pending_)));
+    pending_ = {};
+    pendingLength_ = 0;
+  }
+  return taken;
+}
+
 bool PacketParser::Feed(const char* data, std::size_t count) {
   if (corrupted_) ThrowCorrupted();
-  if (pending_.empty()) {
-    const std::size_t used = Parse(data, count);
-    pending_.assign(data + used, data + count);
-  } else {
-    pending_.insert(pending_.end(), data, data + count);
-    const std::size_t used = Parse(pending_.data(), pending_.size());
-    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(used));
-  }
+  const std::size_t taken = pending_.empty() ? 0 : CompletePending(data, count);
+  if (!pending_.empty()) return !queue_.empty();  // every byte went to the pending packet
+  const std::size_t used = taken + Parse(data + taken, count - taken);
+  ReservePending();
+  pending_.assign(data + used, data + count);
   return !queue_.empty();
 }
 

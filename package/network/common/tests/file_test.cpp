@@ -1,7 +1,6 @@
 #include "package/network/common/file.h"
 
 #include <atomic>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -27,11 +26,6 @@ constexpr std::size_t kGreetingSize = 45;
 std::string Bytes(OPacket& packet) {
   const auto data = packet.Data();
   return std::string(data->begin(), data->end());
-}
-
-void Write(File& file, std::streampos position, const std::string& bytes) {
-  std::stringstream data(bytes);
-  file.Write(position, data.rdbuf());
 }
 
 class FileTest : public test_support::InScratchDir {};
@@ -103,19 +97,19 @@ TEST_F(FileTest, SizeReplyFailures) {
 
 TEST_F(FileTest, RangesLandAtTheirOffsetsInAnyOrderAndFoldersAreCreated) {
   File file(0, "data/new/b.pak.upd", 8);
-  Write(file, 4, "5678");
+  file.Write(4, "5678");
   EXPECT_EQ(test_support::ReadFile("data/new/b.pak.upd"), std::string("\0\0\0\0"
                                                                       "5678",
                                                                       8));
-  Write(file, 0, "1234");
-  Write(file, 8, "");
+  file.Write(0, "1234");
+  file.Write(8, "");
   EXPECT_EQ(test_support::ReadFile("data/new/b.pak.upd"), "12345678");
 }
 
 TEST_F(FileTest, FirstWriteTruncatesTheOldFile) {
   test_support::WriteFile("old.upd", "previous contents");
   File file(0, "old.upd", 3);
-  Write(file, 0, "new");
+  file.Write(0, "new");
   EXPECT_EQ(test_support::ReadFile("old.upd"), "new");
 }
 
@@ -123,7 +117,7 @@ TEST_F(FileTest, UnopenableFileCouldNotCreate) {
   std::filesystem::create_directory("taken");
   File file(0, "taken", 3);
   try {
-    Write(file, 0, "abc");
+    file.Write(0, "abc");
     FAIL() << "no exception";
   } catch (const std::ios_base::failure& e) {
     EXPECT_EQ(std::string(e.what()).rfind("Could not create file: taken", 0), 0u) << e.what();

@@ -93,6 +93,20 @@ TEST(PacketParserTest, LengthBelowTwoOrAboveTheLimitIsInvalidPacketSize) {
   }
 }
 
+// The length of a packet that begins in an earlier read is checked as it completes.
+TEST(PacketParserTest, InvalidLengthSplitAcrossReadsIsInvalidPacketSize) {
+  for (const std::string& length : {std::string("\x01\0\0\0", 4), std::string("\x01\0\0\x04", 4)}) {
+    const std::string stream = Packet(10, "first") + length;
+    for (std::size_t cut = stream.size() - 3; cut < stream.size(); ++cut) {
+      SCOPED_TRACE(cut);
+      PacketParser parser;
+      EXPECT_TRUE(parser.Feed(stream.data(), cut));
+      EXPECT_THROW(parser.Feed(stream.data() + cut, stream.size() - cut), IO_Error);
+      EXPECT_THROW(parser.Feed("", 0), IO_Error);
+    }
+  }
+}
+
 TEST(PacketParserTest, LengthAtTheLimitWaitsForItsBytes) {
   PacketParser parser;
   EXPECT_FALSE(parser.Feed("\0\0\0\x04\x01\x0b", 6));
