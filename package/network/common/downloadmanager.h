@@ -27,6 +27,7 @@ class DownloadManager {
 
   // `client` asks the file sizes in Add and lends its host, port, version, platform and timeout
   // to the workers' connections. `hardwareThreads` is what the machine reports (0 when unknown).
+  // The first one made sets the process's allocator thresholds (KeepTransferBuffersMapped).
   explicit DownloadManager(std::shared_ptr<Client> client,
                            unsigned hardwareThreads = std::thread::hardware_concurrency());
   // Deletes the tasks still queued.
@@ -56,6 +57,11 @@ class DownloadManager {
 
   // min(tasks, max(1, hardwareThreads - 1)).
   static unsigned WorkerCount(unsigned hardwareThreads, std::size_t tasks);
+
+  // With glibc, once per process: allocations up to 8 MiB come from the heap instead of fresh
+  // mappings, and up to 32 MiB of freed heap stays with the process, so that range buffers and
+  // packets are reused rather than faulted in anew. Elsewhere it does nothing.
+  static void KeepTransferBuffersMapped();
 
  private:
   // A worker's job: opens its own connection, then runs tasks until the queue is empty, each
