@@ -137,7 +137,9 @@ TEST_F(SettingsUpdateTest, ChangedPortStartsTheLauncherAgain) {
   EXPECT_NE(ReadFile("log.txt").find(
                 "; ENGINE; INFO; Settings.ini update: client will be closed for restart\n"),
             std::string::npos);
-  for (int i = 0; i < 500 && !std::filesystem::exists("restarted.txt"); ++i) {
+  // The restarted program runs on its own: wait for its line, not just for its file.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (ReadFile("restarted.txt") != "started\n" && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_EQ(ReadFile("restarted.txt"), "started\n");
