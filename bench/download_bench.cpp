@@ -529,6 +529,7 @@ int main(int argc, char* argv[]) {
 
   try {
     if (fetch.port != 0) {
+      network::common::KeepTransferBuffersMapped();  // as the launcher does
       fetch.rateMbit = options.rateMbit;
       fetch.windowKiB = options.windowKiB;
       return Fetch(fetch);

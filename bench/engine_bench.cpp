@@ -44,6 +44,7 @@
 #include <boost/program_options.hpp>
 
 #include "bench/benchsupport.h"
+#include "package/network/common/downloadmanager.h"
 #include "package/settings/serversettings.h"
 #include "package/taln/db/updatedb.h"
 #include "package/taln/talndownloadmanagerimpl.h"
@@ -458,7 +459,10 @@ int main(int argc, char* argv[]) {
       std::cout << description << '\n';
       return 0;
     }
-    if (!engineRoot.empty()) return RunEngine(engineRoot);
+    if (!engineRoot.empty()) {
+      network::common::KeepTransferBuffersMapped();  // as the launcher does
+      return RunEngine(engineRoot);
+    }
     if (options.files < 2 || options.rounds < 1 || options.noopFiles < 1) {
       throw po::error("--files must be at least 2, --rounds and --noop-files at least 1");
     }

@@ -6,9 +6,11 @@
 
 #include "launcher/exitcodes.h"
 #include "launcher/launchermain.h"
+#include "package/network/common/downloadmanager.h"
 #include "package/platform/port.h"
 
 int main(int argc, char* argv[]) {
+  network::common::KeepTransferBuffersMapped();
   std::string programName = " ";
   std::string tail = platform::CommandLineTail(argc, argv);
   char* arguments[] = {programName.data(), tail.data(), nullptr};

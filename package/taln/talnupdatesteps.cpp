@@ -1,5 +1,4 @@
 // The batch steps of TALN_DownloadManagerImpl: selection, download and installation.
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -75,13 +74,14 @@ int Percent(std::uint64_t downloaded, std::uint64_t total) {
   return static_cast<int>(downloaded * 100 / total);
 }
 
-// Hashes each download once its last range is on disk, on a thread of its own, while the rest
-// of the batch downloads: hashing the downloads is most of an install's time otherwise.
-class DownloadHasher {
+// Hashes files on a thread of its own as they are queued (downloads once their last range is on
+// disk, while the rest of the batch downloads), and what is still queued at Finish on every
+// hardware thread: hashing is most of an install's time otherwise.
+class FileHasher {
  public:
   using Digests = std::unordered_map<std::string, std::vector<unsigned char>>;
 
-  DownloadHasher() {
+  FileHasher() {
     try {
       thread_ = std::thread([this] { Work(true); });
     } catch (const std::system_error&) {
@@ -89,7 +89,7 @@ class DownloadHasher {
     }
   }
   // Drops what is still queued and waits for the file in hand.
-  ~DownloadHasher() {
+  ~FileHasher() {
     {
       std::lock_guard lock(mutex_);
       queue_.clear();
@@ -98,8 +98,8 @@ class DownloadHasher {
     changed_.notify_all();
     if (thread_.joinable()) thread_.join();
   }
-  DownloadHasher(const DownloadHasher&) = delete;
-  DownloadHasher& operator=(const DownloadHasher&) = delete;
+  FileHasher(const FileHasher&) = delete;
+  FileHasher& operator=(const FileHasher&) = delete;
 
   // Queues the file at `path`, whole on disk and written no more.
   void Add(const std::string& path) {
@@ -142,7 +142,12 @@ class DownloadHasher {
       const std::string path = std::move(queue_.front());
       queue_.pop_front();
       lock.unlock();
-      std::vector<unsigned char> digest = HashFile(path);
+      std::vector<unsigned char> digest;
+      try {
+        digest = HashFile(path);
+      } catch (const std::exception&) {
+        // No digest: the install step hashes the file again on its own thread.
+      }
       lock.lock();
       if (!digest.empty()) digests_[path] = std::move(digest);
     }
@@ -164,25 +169,31 @@ class DigestsAhead {
  public:
   DigestsAhead(const std::vector<UpdateItem>& batch,
                const std::function<std::string(const std::string&)>& path,
-               const DownloadHasher::Digests& taken)
+               const FileHasher::Digests& taken)
       : paths_(batch.size()), digests_(batch.size()) {
     std::unordered_set<std::string> moved;
-    std::vector<std::size_t> ahead;
+    FileHasher hasher;
+    std::vector<std::size_t> pending;
     for (std::size_t i = 0; i < batch.size(); ++i) {
       const std::string target = path(batch[i].name);
       const std::string download = target + ".upd";
       paths_[i] = Exists(download) ? download : target;
       if (!moved.contains(paths_[i])) {
         const auto found = taken.find(paths_[i]);
-        if (found == taken.end()) {
-          ahead.push_back(i);
-        } else {
+        if (found != taken.end()) {
           digests_[i] = found->second;
+        } else {
+          hasher.Add(paths_[i]);
+          pending.push_back(i);
         }
       }
       moved.insert({target, download, target + ".$$$"});
     }
-    HashAll(ahead);
+    const FileHasher::Digests hashed = hasher.Finish();
+    for (const std::size_t i : pending) {
+      const auto found = hashed.find(paths_[i]);
+      if (found != hashed.end()) digests_[i] = found->second;
+    }
   }
 
   // The digest of item `index` at `hashed`, taken now unless it was taken ahead.
@@ -192,29 +203,6 @@ class DigestsAhead {
   }
 
  private:
-  void HashAll(const std::vector<std::size_t>& items) {
-    std::atomic<std::size_t> next{0};
-    const auto work = [&] {
-      for (std::size_t at; (at = next++) < items.size();) {
-        try {
-          digests_[items[at]] = HashFile(paths_[items[at]]);
-        } catch (const std::exception&) {
-          // Left to Get, which hashes it again on the install's own thread.
-        }
-      }
-    };
-    std::vector<std::thread> helpers;
-    for (unsigned i = 1; i < std::thread::hardware_concurrency(); ++i) {
-      try {
-        helpers.emplace_back(work);
-      } catch (const std::system_error&) {
-        break;  // fewer helpers, same digests
-      }
-    }
-    work();
-    for (std::thread& helper : helpers) helper.join();
-  }
-
   std::vector<std::string> paths_;
   std::vector<std::optional<std::vector<unsigned char>>> digests_;
 };
@@ -318,7 +306,7 @@ TALN_DownloadManagerImpl::Digests TALN_DownloadManagerImpl::DownloadItems(const 
     if (!running_) return {};
     downloadManager_ = manager;
   }
-  DownloadHasher hasher;
+  FileHasher hasher;
   manager->Download(
       [this](std::uint64_t downloaded, std::uint64_t total) {
         Emit(UPDATER_STATE::DOWNLOADING, Percent(downloaded, total), "Downloading updates...");

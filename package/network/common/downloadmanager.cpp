@@ -129,23 +129,18 @@ class Finisher {
 
 }  // namespace
 
-DownloadManager::DownloadManager(std::shared_ptr<Client> client, unsigned hardwareThreads)
-    : client_(std::move(client)), hardwareThreads_(hardwareThreads) {
-  KeepTransferBuffersMapped();
-}
-
-void DownloadManager::KeepTransferBuffersMapped() {
+void KeepTransferBuffersMapped() {
 #ifdef __GLIBC__
   // By default glibc maps a range buffer afresh and trims the freed memory of the workers' arenas
   // after each range and packet, so every buffer is faulted in again; this made a download a
   // quarter slower (engine_bench). Thresholds above the range size keep them in the arenas.
-  static std::once_flag once;
-  std::call_once(once, [] {
-    mallopt(M_MMAP_THRESHOLD, static_cast<int>(4 * kPartSize));
-    mallopt(M_TRIM_THRESHOLD, static_cast<int>(16 * kPartSize));
-  });
+  mallopt(M_MMAP_THRESHOLD, static_cast<int>(4 * kPartSize));
+  mallopt(M_TRIM_THRESHOLD, static_cast<int>(16 * kPartSize));
 #endif
 }
+
+DownloadManager::DownloadManager(std::shared_ptr<Client> client, unsigned hardwareThreads)
+    : client_(std::move(client)), hardwareThreads_(hardwareThreads) {}
 
 DownloadManager::~DownloadManager() = default;
 

@@ -20,6 +20,13 @@ namespace network::common {
 // of kPartSize bytes (one whole-file range when it is no larger), and the ranges run on up to
 // (hardware threads - 1) workers, each with its own connection to the server. Neither lock is
 // held during network I/O or while calling the progress function, and no code path holds both.
+// For a process that downloads, called once at its start before other threads run: with glibc,
+// allocations up to 8 MiB come from the heap instead of fresh mappings, and up to 32 MiB of freed
+// heap stays with the process, so that range buffers and packets are reused rather than faulted
+// in anew. A process-wide setting, so the program decides, not the library. Elsewhere it does
+// nothing.
+void KeepTransferBuffersMapped();
+
 class DownloadManager {
  public:
   using Progress = std::function<void(std::uint64_t downloaded, std::uint64_t total)>;
@@ -27,7 +34,6 @@ class DownloadManager {
 
   // `client` asks the file sizes in Add and lends its host, port, version, platform and timeout
   // to the workers' connections. `hardwareThreads` is what the machine reports (0 when unknown).
-  // The first one made sets the process's allocator thresholds (KeepTransferBuffersMapped).
   explicit DownloadManager(std::shared_ptr<Client> client,
                            unsigned hardwareThreads = std::thread::hardware_concurrency());
   // Deletes the tasks still queued.
@@ -44,8 +50,8 @@ class DownloadManager {
   // time and out of order; it must outlive the call. `completed`, when set, gets each file once,
   // right after the last of its ranges is written (the whole file is then on disk), on the thread
   // that wrote it; whatever it throws fails that worker as a write would. Throws
-  // std::runtime_error with the first
-  // failed worker's text, in creation order, once every worker has ended:
+  // std::runtime_error with the first failed worker's text, in creation order, once every worker
+  // has ended:
   //   socket failure: "Error while downloading resources\nCheck the Internet connection and try
   //   again"; other std::exception: its what() + "\n    at network::common::DownloadThread::Run";
   //   anything else: "unhandled exception\n    at network::common::DownloadThread::Run".
@@ -57,11 +63,6 @@ class DownloadManager {
 
   // min(tasks, max(1, hardwareThreads - 1)).
   static unsigned WorkerCount(unsigned hardwareThreads, std::size_t tasks);
-
-  // With glibc, once per process: allocations up to 8 MiB come from the heap instead of fresh
-  // mappings, and up to 32 MiB of freed heap stays with the process, so that range buffers and
-  // packets are reused rather than faulted in anew. Elsewhere it does nothing.
-  static void KeepTransferBuffersMapped();
 
  private:
   // A worker's job: opens its own connection, then runs tasks until the queue is empty, each
