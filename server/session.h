@@ -5,10 +5,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <fstream>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -27,11 +25,27 @@ struct SessionOptions {
 };
 
 // One client connection: reads requests, answers them one at a time, streams file ranges from
-// disk a block at a time. Keeps itself alive through its pending operations; the socket's
+// disk a block at a time, each block's bytes copied from the file to the socket by the kernel. Keeps itself alive through its pending operations; the socket's
 // executor must be a strand, as every handler touches the session's state. Memory per session
 // is bounded: one read buffer, at most kMaxUnframedBytes of an incomplete request, and during a
-// transfer one block and the packet carrying it. Logs one line when the connection ends and one
+// transfer the head of one packet. Logs one line when the connection ends and one
 // per refused request.
+// An open file, closed with the object.
+class FileDescriptor {
+ public:
+  FileDescriptor() = default;
+  explicit FileDescriptor(int descriptor) : descriptor_(descriptor) {}
+  ~FileDescriptor();
+  FileDescriptor(FileDescriptor&& other) noexcept;
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+
+  int get() const { return descriptor_; }
+  explicit operator bool() const { return descriptor_ >= 0; }
+
+ private:
+  int descriptor_ = -1;
+};
+
 class Session : public std::enable_shared_from_this<Session> {
  public:
   // Requests are small; a client sending this much without completing one is hostile.
@@ -52,6 +66,10 @@ class Session : public std::enable_shared_from_this<Session> {
   void Send(PacketBuffer packet, void (Session::*next)());
   void BeginTransfer(const Transfer& transfer);
   void SendBlock();
+  // Sends what is left of the block in hand, its head and then its bytes; waits whenever the
+  // socket is full.
+  void SendBlockRest();
+  void WaitUntilWritable();
   void EndTransfer();
   // Ends the series with a kReadFailed refusal.
   void FailTransfer(const std::string& note);
@@ -71,11 +89,16 @@ class Session : public std::enable_shared_from_this<Session> {
   std::size_t unframedBytes_ = 0;
   std::chrono::steady_clock::time_point deadline_;
 
-  // The FileData range being sent.
-  std::ifstream file_;
+  // The FileData range being sent, and the block in hand: its head, then `blockLeft_` bytes of
+  // the file from `position_` on.
+  const ReleaseFile* file_ = nullptr;
+  FileDescriptor fileDescriptor_;
   std::uint64_t position_ = 0;
   std::uint64_t end_ = 0;
-  std::vector<char> block_;
+  PacketBuffer blockHead_;
+  std::size_t blockHeadSent_ = 0;
+  std::size_t blockLeft_ = 0;
+  bool lastBlock_ = false;
 
   std::uint64_t requests_ = 0;
   std::uint64_t bytesSent_ = 0;

@@ -212,6 +212,21 @@ TEST_F(AusServerTest, ClientsThatLeaveOrStopReadingAreDropped) {
   EXPECT_TRUE(stalled.WaitForClose());
 }
 
+TEST_F(AusServerTest, AFileCutShortDuringATransferEndsTheConnection) {
+  const auto huge = root_.path() / "2.0.0" / "huge.bin";
+  test_support::WriteFile(huge, "");
+  std::filesystem::resize_file(huge, 64u << 20);
+  Start();
+  TestClient client(Port());
+  client.Send(OPacket(false, 11) << false << Version{2, 0, 0} << std::string("huge.bin")
+                                 << std::uint64_t{0} << std::uint64_t{0});
+  // The series has begun (its first block is out) when the file loses its tail; a block announced
+  // in full can no longer be refused, so the server hangs up instead of sending short.
+  ASSERT_NE(client.Receive(), nullptr);
+  std::filesystem::resize_file(huge, 1u << 20);
+  EXPECT_TRUE(client.WaitForClose());
+}
+
 TEST_F(AusServerTest, HoldsAThousandIdleConnectionsAndTimesThemOut) {
   Start(std::chrono::seconds(5));
   boost::asio::io_context io;

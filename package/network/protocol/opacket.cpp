@@ -62,8 +62,14 @@ OPacket& OPacket::WriteBlock(const char* data, std::uint32_t count) {
   return *this;
 }
 
+OPacket& OPacket::WriteBlockCount(std::uint32_t count) {
+  *this << count;
+  bytesToFollow_ += count;
+  return *this;
+}
+
 std::shared_ptr<const OPacket::Buffer> OPacket::Data() {
-  const auto length = static_cast<std::uint32_t>(buffer_->size() - 4);
+  const auto length = static_cast<std::uint32_t>(buffer_->size() - 4 + bytesToFollow_);
   for (std::size_t i = 0; i < 4; ++i) (*buffer_)[i] = static_cast<char>((length >> (8 * i)) & 0xFF);
   return buffer_;
 }

@@ -48,8 +48,11 @@ class OPacket {
 
   // A data block as IPacket::ReadTo reads it: u32 count, then the raw bytes.
   OPacket& WriteBlock(const char* data, std::uint32_t count);
+  // The count of a data block whose bytes the sender writes itself, right after the packet (from
+  // a file, say); the length covers them.
+  OPacket& WriteBlockCount(std::uint32_t count);
 
-  // Writes (size - 4) into the length field and returns the whole packet. May be called again
+  // Writes (size - 4), plus any bytes announced by WriteBlockCount, into the length field and returns the whole packet. May be called again
   // after further writes; the sender keeps the returned reference while the bytes go out.
   std::shared_ptr<const Buffer> Data();
 
@@ -58,6 +61,7 @@ class OPacket {
   OPacket& AppendLittleEndian(T value);
 
   std::shared_ptr<Buffer> buffer_;
+  std::uint32_t bytesToFollow_ = 0;
 };
 
 }  // namespace network::protocol

@@ -1,7 +1,6 @@
 #include "package/taln/db/updateitem.h"
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <ctime>
 #include <fstream>
@@ -14,8 +13,8 @@
 namespace taln {
 namespace {
 
-constexpr std::size_t kHashBlockSize = 1024;
-constexpr std::size_t kHashReadSize = 64 * 1024;
+// Small enough to stay in the cache between the read and the digest.
+constexpr std::size_t kHashPieceSize = 256 * 1024;
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
@@ -65,19 +64,18 @@ bool IsSafeName(const std::string& name) {
 }
 
 std::vector<unsigned char> HashFile(const boost::filesystem::path& path) {
-  // The blocks stay small, but the stream fills them from a larger buffer than its default:
-  // hashing a large download takes a quarter less time with an eighth of the reads.
-  std::vector<char> streamBuffer(kHashReadSize);
+  // Unbuffered, so each read goes straight into `piece`, and the digest takes each piece whole:
+  // the result is the same as block by block, without a copy and a call per kilobyte.
   boost::filesystem::ifstream in;
-  in.rdbuf()->pubsetbuf(streamBuffer.data(), static_cast<std::streamsize>(streamBuffer.size()));
+  in.rdbuf()->pubsetbuf(nullptr, 0);
   in.open(path, std::ios::binary);
   if (!in) return {};
   const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
                                                                         &EVP_MD_CTX_free);
   if (!context || !EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr)) return {};
-  std::array<char, kHashBlockSize> block;
-  while (in.read(block.data(), block.size()) || in.gcount() > 0) {
-    EVP_DigestUpdate(context.get(), block.data(), static_cast<std::size_t>(in.gcount()));
+  std::vector<char> piece(kHashPieceSize);
+  while (in.read(piece.data(), static_cast<std::streamsize>(piece.size())) || in.gcount() > 0) {
+    EVP_DigestUpdate(context.get(), piece.data(), static_cast<std::size_t>(in.gcount()));
   }
   if (in.bad()) return {};
   std::vector<unsigned char> digest(EVP_MAX_MD_SIZE);

@@ -31,7 +31,7 @@ void NormalizeName(std::string& name);
 // one holding a NUL byte. Names that fail must never become paths.
 bool IsSafeName(const std::string& name);
 
-// SHA-256 of the file's contents, read in 1024-byte blocks. Empty when the file cannot be opened
+// SHA-256 of the file's contents. Empty when the file cannot be opened
 // or a read fails part way (no digest rather than the digest of a prefix).
 std::vector<unsigned char> HashFile(const boost::filesystem::path& path);
 

@@ -85,4 +85,12 @@ TEST(OPacketTest, DataReflectsWritesMadeAfterAnEarlierCall) {
   EXPECT_EQ(Bytes(packet).substr(0, 4), std::string("\x06\0\0\0", 4));
 }
 
+TEST(OPacketTest, BlockWhoseBytesFollowTheBufferCountsInTheLength) {
+  OPacket packet(true, 11);
+  packet << true;
+  packet.WriteBlockCount(70000);
+  // What goes out is the buffer, then the block's bytes from elsewhere; the packet is the sum.
+  EXPECT_EQ(Bytes(packet), std::string("\x77\x11\x01\0\x01\x0b\x01\x70\x11\x01\0", 11));
+}
+
 }  // namespace
