@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <exception>
 #include <mutex>
 #include <stdexcept>
@@ -56,12 +57,14 @@ class DownloadThread {
   std::thread thread_;  // last: starts once the members above exist
 };
 
-// Finishes a worker's tasks one at a time on a thread of its own, so that the worker's
-// connection serves the next exchange while the disk takes the last range.
+// Finishes a worker's tasks in order on a thread of its own, so that the worker's connection
+// serves the next exchanges while the disk takes the earlier ranges. Holds up to `capacity` tasks
+// exchanged but not yet finished: the worker and the disk rarely take the same time for a range,
+// and a few ranges of slack keep either from waiting on the other's slow moments.
 class Finisher {
  public:
-  Finisher() : thread_([this] { Loop(); }) {}
-  // Waits for the task in hand, dropping its error.
+  explicit Finisher(std::size_t capacity) : capacity_(capacity), thread_([this] { Loop(); }) {}
+  // Finishes what was handed over, unless a Finish failed; drops the error.
   ~Finisher() {
     {
       std::lock_guard lock(mutex_);
@@ -73,58 +76,60 @@ class Finisher {
   Finisher(const Finisher&) = delete;
   Finisher& operator=(const Finisher&) = delete;
 
-  // Waits for the task handed over before, then takes `task`. Throws the first error of an
-  // earlier Finish; `task` is then deleted unfinished.
+  // Waits for room, then queues `task`. Throws the first error of an earlier Finish; `task` is
+  // then deleted unfinished, as is everything queued after the failed one.
   void Hand(std::unique_ptr<DownloadTask> task) {
     std::unique_lock lock(mutex_);
-    WaitIdle(lock);
-    task_ = std::move(task);
+    changed_.wait(lock, [this] { return queue_.size() < capacity_ || error_; });
+    if (error_) std::rethrow_exception(error_);
+    queue_.push_back(std::move(task));
     changed_.notify_all();
   }
-  // Waits for the task in hand and returns how many tasks were finished; throws as Hand.
+  // Waits until everything handed over is finished and returns how many tasks were; throws as
+  // Hand.
   unsigned Finished() {
     std::unique_lock lock(mutex_);
-    WaitIdle(lock);
+    changed_.wait(lock, [this] { return queue_.empty(); });
+    if (error_) std::rethrow_exception(error_);
     return finished_;
   }
 
  private:
-  void WaitIdle(std::unique_lock<std::mutex>& lock) {
-    changed_.wait(lock, [this] { return !task_; });
-    if (error_) std::rethrow_exception(error_);
-  }
-
   void Loop() {
     std::unique_lock lock(mutex_);
     for (;;) {
-      changed_.wait(lock, [this] { return task_ || stopping_; });
-      if (!task_) return;
+      changed_.wait(lock, [this] { return !queue_.empty() || stopping_; });
+      if (queue_.empty()) return;
+      // Only this thread touches the front task until it pops it.
+      DownloadTask& task = *queue_.front();
       lock.unlock();
-      // Only this thread touches the task until it resets task_.
       std::exception_ptr error;
       try {
-        task_->Finish();
+        task.Finish();
       } catch (...) {
         error = std::current_exception();
       }
       lock.lock();
-      task_.reset();
       if (error) {
-        if (!error_) error_ = error;
+        error_ = error;
+        queue_.clear();
       } else {
+        queue_.pop_front();
         ++finished_;
       }
       changed_.notify_all();
     }
   }
 
+  const std::size_t capacity_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::unique_ptr<DownloadTask> task_;  // guarded by mutex_; set while a Finish runs or waits
-  std::exception_ptr error_;            // guarded by mutex_
-  unsigned finished_ = 0;               // guarded by mutex_
-  bool stopping_ = false;               // guarded by mutex_
-  std::thread thread_;                  // last: starts once the members above exist
+  // Exchanged tasks, the front one being finished. Guarded by mutex_; empty once a Finish failed.
+  std::deque<std::unique_ptr<DownloadTask>> queue_;
+  std::exception_ptr error_;  // guarded by mutex_
+  unsigned finished_ = 0;     // guarded by mutex_
+  bool stopping_ = false;     // guarded by mutex_
+  std::thread thread_;        // last: starts once the members above exist
 };
 
 }  // namespace
@@ -183,7 +188,10 @@ unsigned DownloadManager::Download(const Progress& progress, const Completed& co
     queued = tasks_.size();
   }
   const unsigned workers = WorkerCount(hardwareThreads_, queued);
-  const std::function<unsigned()> work = [this, &progress] { return Work(progress); };
+  const std::size_t waiting = std::max(1u, kWaitingRanges / std::max(1u, workers));
+  const std::function<unsigned()> work = [this, &progress, waiting] {
+    return Work(progress, waiting);
+  };
   std::vector<std::shared_ptr<DownloadThread>> threads;
   for (unsigned i = 0; i < workers; ++i) threads.push_back(std::make_shared<DownloadThread>(work));
 
@@ -197,13 +205,13 @@ unsigned DownloadManager::Download(const Progress& progress, const Completed& co
   return tasksDone;
 }
 
-unsigned DownloadManager::Work(const Progress& progress) {
+unsigned DownloadManager::Work(const Progress& progress, std::size_t waiting) {
   Client client(client_->host(), client_->port(), client_->version(), client_->platform(), false,
                 client_->timeout());
   const std::function<void(std::uint64_t)> onProgress = [this, &progress](std::uint64_t bytes) {
     OnProgress(bytes, progress);
   };
-  Finisher finisher;
+  Finisher finisher(waiting);
   for (;;) {
     std::unique_ptr<DownloadTask> task;
     {

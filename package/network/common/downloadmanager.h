@@ -65,11 +65,16 @@ class DownloadManager {
   static unsigned WorkerCount(unsigned hardwareThreads, std::size_t tasks);
 
  private:
+  // Ranges exchanged but not yet written, per process: shared by the workers, at least one each.
+  // With few workers the disk and the connection each get slack; with many, memory stays bounded
+  // (every waiting range holds up to kPartSize bytes).
+  static constexpr unsigned kWaitingRanges = 4;
+
   // A worker's job: opens its own connection, then runs tasks until the queue is empty, each
-  // task's Finish overlapping the next one's Exchange. Returns the tasks completed; an exception
-  // ends the job and drops the failed task (a Finish failure also drops the task exchanged
-  // meanwhile, unwritten).
-  unsigned Work(const Progress& progress);
+  // task's Finish overlapping the next ones' Exchange (up to `waiting` tasks wait for theirs).
+  // Returns the tasks completed; an exception ends the job and drops the failed task (a Finish
+  // failure also drops the tasks exchanged meanwhile, unwritten).
+  unsigned Work(const Progress& progress, std::size_t waiting);
   void OnProgress(std::uint64_t bytes, const Progress& progress);
   // Called by each range of `file` once written; the last of `rangesLeft` reports the file.
   void OnWritten(const std::shared_ptr<File>& file, std::atomic<std::uint64_t>& rangesLeft);

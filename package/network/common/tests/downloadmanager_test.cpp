@@ -199,8 +199,8 @@ TEST_F(DownloadManagerTest, WorkerFailuresBecomeOneText) {
   EXPECT_TRUE(Calls().empty());
 }
 
-// A worker writes a range while it fetches the next one: the write's failure must still surface,
-// whether it was the last task or others followed.
+// A worker writes ranges while it fetches the next ones: the write's failure must still surface,
+// whether it was the last task or others followed, and nothing fetched after it is written.
 TEST_F(DownloadManagerTest, UnwritableFileReportsCouldNotCreate) {
   std::filesystem::create_directory("taken");
   ContentServer server(ContentServer::Files{{"#1", "x"}, {"#2", "y"}});
@@ -216,6 +216,9 @@ TEST_F(DownloadManagerTest, UnwritableFileReportsCouldNotCreate) {
       ADD_FAILURE() << "no exception";
     } catch (const std::runtime_error& e) {
       EXPECT_EQ(std::string(e.what()).rfind("Could not create file: taken", 0), 0u) << e.what();
+    }
+    for (int i = 0; i < following; ++i) {
+      EXPECT_FALSE(std::filesystem::exists("f" + std::to_string(i) + ".upd")) << i;
     }
   }
 }
