@@ -6,10 +6,6 @@
 
 #include <boost/program_options.hpp>
 
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
-
 #include "package/logging/logger.h"
 #include "server/ausserver.h"
 #include "server/releases.h"
@@ -40,12 +36,6 @@ aus::server::Releases::Progress ProgressLine() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-#ifdef __GLIBC__
-  // Every block sent is a fresh packet buffer; by default glibc trims the freed memory of the
-  // serving threads' arenas and each new buffer is faulted in again (engine_bench).
-  mallopt(M_MMAP_THRESHOLD, 8 * 1024 * 1024);
-  mallopt(M_TRIM_THRESHOLD, 32 * 1024 * 1024);
-#endif
   aus::server::ServerOptions options;
   std::string releasesDir;
   unsigned idleSeconds = 60;

@@ -7,7 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
+#include <system_error>
 #include <utility>
 
 #include <boost/asio/post.hpp>
@@ -198,7 +198,7 @@ void Session::SendBlockRest() {
       WaitUntilWritable();
       return;
     } else if (sent < 0 && errno != EINTR) {
-      Close(std::string("write failed: ") + std::strerror(errno));
+      Close("write failed: " + std::system_category().message(errno));
       return;
     } else if (sent == 0) {
       // The head promised bytes the file no longer has; a refusal cannot follow it any more.
