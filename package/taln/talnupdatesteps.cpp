@@ -1,4 +1,5 @@
 // The batch steps of TALN_DownloadManagerImpl: selection, download and installation.
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -307,9 +308,17 @@ TALN_DownloadManagerImpl::Digests TALN_DownloadManagerImpl::DownloadItems(const 
     downloadManager_ = manager;
   }
   FileHasher hasher;
+  // One event per change of the percentage, not per data block: each event becomes a task and a
+  // frame on the launcher's main thread, and thousands of them per gigabyte made that thread, not
+  // the download, set the pace (a 1 GiB install took ten times as long) and queued the game start
+  // behind them.
+  std::atomic<int> shown{-1};
   manager->Download(
-      [this](std::uint64_t downloaded, std::uint64_t total) {
-        Emit(UPDATER_STATE::DOWNLOADING, Percent(downloaded, total), "Downloading updates...");
+      [this, &shown](std::uint64_t downloaded, std::uint64_t total) {
+        const int percent = Percent(downloaded, total);
+        if (shown.exchange(percent) != percent) {
+          Emit(UPDATER_STATE::DOWNLOADING, percent, "Downloading updates...");
+        }
       },
       [&hasher, &shared](const std::shared_ptr<network::common::File>& file) {
         const std::string& path = file->localPath();

@@ -177,6 +177,21 @@ TEST_F(EngineTest, ProgramsBecomeExecutableAndReplacedFilesKeepTheirPermissions)
   EXPECT_EQ(fs::status(Root("tools/run.sh")).permissions(), fs::perms::owner_all);
 }
 
+// 8 MiB come in 128 blocks plus an empty one per range: one event each would be more events than
+// there are percentages, and each costs the launcher a frame.
+TEST_F(EngineTest, DownloadingEventsFollowThePercentageNotTheBlocks) {
+  aus_.Publish(kV1, {{{"data/big.pak", std::string(8u << 20, 'b')}}, {}});
+  ASSERT_TRUE(StartEngine());
+  ASSERT_TRUE(Update());
+  std::vector<int> shown;
+  for (const auto& event : events_->Events()) {
+    if (event.state == State::DOWNLOADING) shown.push_back(event.progress);
+  }
+  EXPECT_LE(shown.size(), 101u);
+  EXPECT_EQ(std::adjacent_find(shown.begin(), shown.end()), shown.end());
+  EXPECT_NE(std::find(shown.begin(), shown.end(), 100), shown.end());
+}
+
 TEST_F(EngineTest, EmptyFilesReportFullProgress) {
   aus_.Publish(kV1, {{{"empty.txt", ""}}, {}});
   ASSERT_TRUE(StartEngine());
