@@ -17,7 +17,7 @@
 // then RequestUpdate and ProcessRequests once initialised), without a log callback.
 // Every run's result is compared byte for byte with the release (and the engine's "Update.db"
 // must load as current), so the bench fails rather than time a wrong install.
-// Usage: engine_bench [--mib 1024] [--files 2000] [--noop-files 10000] [--rounds 6]
+// Usage: engine_bench [--mib 1024] [--files 2000] [--noop-files 10000] [--rounds 10]
 // A short run: engine_bench --mib 64 --files 200 --noop-files 1000 --rounds 1
 // aus-server is taken from the folder of this program, rsync from PATH; both listen on
 // 127.0.0.1 only.
@@ -68,7 +68,7 @@ struct Options {
   std::uint64_t mib = 1024;
   unsigned files = 2000;
   unsigned noopFiles = 10000;
-  int rounds = 6;
+  int rounds = 10;
 };
 
 // ---- the engine side, run in a child process ----
