@@ -1,11 +1,9 @@
 #include "package/taln/db/updatedb.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <sstream>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 
 #include <boost/filesystem/fstream.hpp>
@@ -107,7 +105,7 @@ bool IsMissing(const boost::system::error_code& error) {
 
 }  // namespace
 
-UpdateDB::UpdateDB(Items items) : items_(std::move(items)) {}
+UpdateDB::UpdateDB(Items items) : items_(std::move(items)) { Reindex(); }
 
 UpdateDB::UpdateDB(const fs::path& root) : root_(root) {
   if (!fs::is_directory(root)) {
@@ -119,7 +117,7 @@ UpdateDB::UpdateDB(const fs::path& root) : root_(root) {
 
 bool UpdateDB::Load() {
   modified_ = false;
-  items_.clear();
+  Clear();
   try {
     fs::ifstream in(root_ / kDatabaseFile, std::ios::binary);
     if (!in) return false;
@@ -132,7 +130,7 @@ bool UpdateDB::Load() {
   } catch (const std::exception&) {
     // Unreadable counts as absent: the caller scans the root instead.
   }
-  items_.clear();
+  Clear();
   modified_ = false;
   return false;
 }
@@ -146,7 +144,7 @@ bool UpdateDB::Parse(std::string bytes) {
   for (std::uint32_t i = 0; i < count; ++i) {
     UpdateItem item;
     if (!ReadItem(reader, item)) return false;
-    items_.push_back(std::move(item));
+    Append(std::move(item));
   }
   return true;
 }
@@ -169,6 +167,7 @@ void UpdateDB::Refresh() {
     ++kept;
   }
   items_.resize(kept);
+  Reindex();
 }
 
 bool UpdateDB::Save() {
@@ -201,7 +200,7 @@ bool UpdateDB::Save() {
 
 void UpdateDB::Scan() {
   modified_ = true;
-  items_.clear();
+  Clear();
   ReadManifest();
   for (fs::recursive_directory_iterator it(root_), end; it != end; ++it) {
     const fs::path& path = it->path();
@@ -221,7 +220,7 @@ void UpdateDB::Scan() {
     item.modifiedTime = fs::last_write_time(path);
     item.hash = HashFile(path);
     item.required = !optionalFiles_.contains(native);
-    items_.push_back(std::move(item));
+    Append(std::move(item));
   }
 }
 
@@ -258,37 +257,28 @@ void UpdateDB::ReadManifest() {
 }
 
 UpdateDB UpdateDB::Diff(const UpdateDB& aus, const UpdateDB& local) {
-  // The first item of each name, as a scan from the front would find it.
-  std::unordered_map<std::string_view, const UpdateItem*> localByName;
-  localByName.reserve(local.items_.size());
-  for (const UpdateItem& item : local.items_) localByName.emplace(item.name, &item);
-
   UpdateDB result;
   result.root_ = aus.root_;
   result.manifestVersion_ = aus.manifestVersion_;
   for (const UpdateItem& item : aus.items_) {
-    const auto found = localByName.find(item.name);
+    const auto found = local.byName_.find(item.name);
     const bool needed =
-        found == localByName.end() ? item.required : found->second->hash != item.hash;
-    if (needed) result.items_.push_back(item);
+        found == local.byName_.end() ? item.required : local.items_[found->second].hash != item.hash;
+    if (needed) result.Append(item);
   }
   return result;
 }
 
 template <typename Self>
 auto& UpdateDB::Find(Self& self, const std::string& name) {
-  const auto found = std::find_if(self.items_.begin(), self.items_.end(),
-                                  [&name](const UpdateItem& item) { return item.name == name; });
-  if (found == self.items_.end()) {
+  const auto found = self.byName_.find(name);
+  if (found == self.byName_.end()) {
     BOOST_THROW_EXCEPTION(aus::UpdateError() << aus::TagErrorCode(aus::error_code{3}));
   }
-  return *found;
+  return self.items_[found->second];
 }
 
-bool UpdateDB::Contains(const std::string& name) const {
-  return std::any_of(items_.begin(), items_.end(),
-                     [&name](const UpdateItem& item) { return item.name == name; });
-}
+bool UpdateDB::Contains(const std::string& name) const { return byName_.contains(name); }
 
 UpdateItem& UpdateDB::Get(const std::string& name) { return Find(*this, name); }
 
@@ -296,20 +286,35 @@ const UpdateItem& UpdateDB::Get(const std::string& name) const { return Find(*th
 
 void UpdateDB::AddIfAbsent(const UpdateItem& item) {
   if (Contains(item.name)) return;
-  items_.push_back(item);
+  Append(item);
   modified_ = true;
 }
 
 void UpdateDB::Put(const UpdateItem& item) {
-  const auto found = std::find_if(items_.begin(), items_.end(), [&item](const UpdateItem& other) {
-    return other.name == item.name;
-  });
-  if (found == items_.end()) {
-    items_.push_back(item);
+  const auto found = byName_.find(item.name);
+  if (found == byName_.end()) {
+    Append(item);
   } else {
-    *found = item;
+    items_[found->second] = item;
   }
   modified_ = true;
+}
+
+void UpdateDB::Append(UpdateItem item) {
+  // emplace keeps an earlier item of the same name: the first one is the one found.
+  byName_.emplace(item.name, items_.size());
+  items_.push_back(std::move(item));
+}
+
+void UpdateDB::Clear() {
+  items_.clear();
+  byName_.clear();
+}
+
+void UpdateDB::Reindex() {
+  byName_.clear();
+  byName_.reserve(items_.size());
+  for (std::size_t i = 0; i < items_.size(); ++i) byName_.emplace(items_[i].name, i);
 }
 
 }  // namespace taln

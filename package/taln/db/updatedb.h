@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <boost/filesystem/path.hpp>
@@ -58,9 +60,11 @@ class UpdateDB {
   // whose name local holds with another digest, and the required ones local lacks.
   static UpdateDB Diff(const UpdateDB& aus, const UpdateDB& local);
 
-  // Names compare byte for byte as stored; the first matching item counts.
+  // Names compare byte for byte as stored; the first matching item counts. Lookups by name take
+  // constant time: an update of tens of thousands of files looks up each of them.
   bool Contains(const std::string& name) const;
   // The item named `name`. Throws aus::UpdateError with aus::TagErrorCode 3 when there is none.
+  // Its name must not be changed through the reference.
   UpdateItem& Get(const std::string& name);
   const UpdateItem& Get(const std::string& name) const;
   // Appends a copy of `item` and sets modified unless an item of that name exists.
@@ -84,8 +88,13 @@ class UpdateDB {
   static auto& Find(Self& self, const std::string& name);
   bool Parse(std::string bytes);
   void Refresh();
+  // Every change to items_ goes through these three, which keep byName_ in step.
+  void Append(UpdateItem item);
+  void Clear();
+  void Reindex();
 
   Items items_;
+  std::unordered_map<std::string, std::size_t> byName_;  // the first item of each name
   boost::filesystem::path root_;
   std::set<std::string> optionalFiles_;
   Version manifestVersion_;

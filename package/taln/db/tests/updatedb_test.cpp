@@ -179,6 +179,13 @@ TEST_F(UpdateDBTest, LoadDropsDeletedFilesWithoutSettingModified) {
   ASSERT_TRUE(db.Load());
   EXPECT_EQ(Names(db), std::vector<std::string>{"data/b.bin"});
   EXPECT_FALSE(db.IsModified());
+  // Lookups follow the items that moved up into the dropped ones' places.
+  EXPECT_FALSE(db.Contains("a.bin"));
+  EXPECT_EQ(db.Get("data/b.bin").name, "data/b.bin");
+  db.Put({7, "data/b.bin", 9, 0, {}, true});
+  db.Put({8, "a.bin", 3, 0, {}, true});
+  EXPECT_EQ(Names(db), (std::vector<std::string>{"data/b.bin", "a.bin"}));
+  EXPECT_EQ(db.Get("data/b.bin").size, 9u);
 }
 
 TEST_F(UpdateDBTest, LoadRehashesFilesWithANewTime) {
