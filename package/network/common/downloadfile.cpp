@@ -52,7 +52,7 @@ void DownloadFile::Exchange(Client& client, const std::function<void(std::uint64
   // and, above the allocator's mapping threshold, touches fresh pages each time.
   std::string storage;
   storage.reserve(std::min(limit_, kPartSize));
-  buffer_.str(std::move(storage));
+  buffer_ = std::make_unique<std::ostringstream>(std::move(storage));
   client.Send(request_);
   std::uint64_t received = 0;
   for (;;) {
@@ -67,7 +67,7 @@ void DownloadFile::Exchange(Client& client, const std::function<void(std::uint64
       *reply >> code;
       BOOST_THROW_EXCEPTION(aus::UpdateError() << aus::TagErrorCode(code));
     }
-    const std::uint32_t count = reply->ReadTo(buffer_);
+    const std::uint32_t count = reply->ReadTo(*buffer_);
     received += count;
     if (received > limit_) {
       BOOST_THROW_EXCEPTION(protocol::IO_Error()
@@ -79,8 +79,8 @@ void DownloadFile::Exchange(Client& client, const std::function<void(std::uint64
 }
 
 void DownloadFile::Finish() {
-  file_->Write(static_cast<std::streamoff>(offset_), buffer_.view());
-  buffer_.str(std::string());
+  file_->Write(static_cast<std::streamoff>(offset_), buffer_->view());
+  buffer_.reset();
   if (written_) written_();
 }
 
