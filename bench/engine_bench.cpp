@@ -12,11 +12,14 @@
 // Both sides are timed from process start to exit, after a sync, in --rounds interleaved rounds,
 // each side going first in turn. The median of the rounds is compared: on this kind of virtual
 // machine a single run of either side can take up to three times its usual time (it depends on
-// whether the pages it writes are already backed by the host), and the best of a few rounds
-// rewards whichever side drew the luckiest one. The best rounds are shown too. The engine runs as the launcher drives it (Start,
-// then RequestUpdate and ProcessRequests once initialised), without a log callback.
-// Every run's result is compared byte for byte with the release (and the engine's "Update.db"
-// must load as current), so the bench fails rather than time a wrong install.
+// whether the pages it writes are already backed by the host, and on how many files were deleted
+// in the minute before: ext4 without a journal steps over those inodes for every file it
+// creates), and the best of a few rounds rewards whichever side drew the luckiest one. The best
+// rounds are shown too.
+// The engine runs as the launcher drives it (Start, then RequestUpdate and ProcessRequests once
+// initialised), without a log callback. Every run's result is compared byte for byte with the
+// release (and the engine's "Update.db" must load as current), so the bench fails rather than
+// time a wrong install.
 // Usage: engine_bench [--mib 1024] [--files 2000] [--noop-files 10000] [--rounds 10]
 // A short run: engine_bench --mib 64 --files 200 --noop-files 1000 --rounds 1
 // aus-server is taken from the folder of this program, rsync from PATH; both listen on
@@ -473,8 +476,9 @@ int main(int argc, char* argv[]) {
                                           "files of the full install")(
       "noop-files", po::value(&options.noopFiles)->default_value(options.noopFiles),
       "installed files of the no-op start")(
-      "rounds", po::value(&options.rounds)->default_value(options.rounds), "interleaved rounds; the median counts")(
-      "engine-run", po::value(&engineRoot), "internal: run the engine once on this root");
+      "rounds", po::value(&options.rounds)->default_value(options.rounds),
+      "interleaved rounds; the median counts")("engine-run", po::value(&engineRoot),
+                                               "internal: run the engine once on this root");
   try {
     po::variables_map values;
     po::store(po::parse_command_line(argc, argv, description), values);

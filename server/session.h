@@ -24,12 +24,6 @@ struct SessionOptions {
   std::size_t blockSize = 64 * 1024;
 };
 
-// One client connection: reads requests, answers them one at a time, streams file ranges from
-// disk a block at a time, each block's bytes copied from the file to the socket by the kernel. Keeps itself alive through its pending operations; the socket's
-// executor must be a strand, as every handler touches the session's state. Memory per session
-// is bounded: one read buffer, at most kMaxUnframedBytes of an incomplete request, and during a
-// transfer the head of one packet. Logs one line when the connection ends and one
-// per refused request.
 // An open file, closed with the object.
 class FileDescriptor {
  public:
@@ -46,6 +40,12 @@ class FileDescriptor {
   int descriptor_ = -1;
 };
 
+// One client connection: reads requests, answers them one at a time, streams file ranges from
+// disk a block at a time, each block's bytes copied from the file to the socket by the kernel.
+// Keeps itself alive through its pending operations; the socket's executor must be a strand, as
+// every handler touches the session's state. Memory per session is bounded: one read buffer, at
+// most kMaxUnframedBytes of an incomplete request, and during a transfer the head of one packet.
+// Logs one line when the connection ends and one per refused request.
 class Session : public std::enable_shared_from_this<Session> {
  public:
   // Requests are small; a client sending this much without completing one is hostile.

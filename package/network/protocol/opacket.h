@@ -52,8 +52,9 @@ class OPacket {
   // a file, say); the length covers them.
   OPacket& WriteBlockCount(std::uint32_t count);
 
-  // Writes (size - 4), plus any bytes announced by WriteBlockCount, into the length field and returns the whole packet. May be called again
-  // after further writes; the sender keeps the returned reference while the bytes go out.
+  // Writes (size - 4), plus any bytes announced by WriteBlockCount, into the length field and
+  // returns the whole packet. May be called again after further writes; the sender keeps the
+  // returned reference while the bytes go out.
   std::shared_ptr<const Buffer> Data();
 
  private:

@@ -262,8 +262,9 @@ UpdateDB UpdateDB::Diff(const UpdateDB& aus, const UpdateDB& local) {
   result.manifestVersion_ = aus.manifestVersion_;
   for (const UpdateItem& item : aus.items_) {
     const auto found = local.byName_.find(item.name);
-    const bool needed =
-        found == local.byName_.end() ? item.required : local.items_[found->second].hash != item.hash;
+    const bool needed = found == local.byName_.end()
+                            ? item.required
+                            : local.items_[found->second].hash != item.hash;
     if (needed) result.Append(item);
   }
   return result;
