@@ -25,7 +25,9 @@ class ClientSettings {
   ClientSettings();
 
   // Merges INI text (or, when `updateText` is empty, the file "SettingsUpdate.ini") into
-  // "Settings.ini". Rewrites the file only when a value changed. When a changed or added key is
+  // "Settings.ini", key by key within sections; a '.' in a section or key name is part of the
+  // name. Rewrites the file only when a value changed, by writing "Settings.ini.$$$" and renaming
+  // it into place: a failed write leaves "Settings.ini" as it was. When a changed or added key is
   // named `host` or `port`, or `forceRestart` is set, starts "launcher.exe" and ends the process
   // with exit code 0. Errors are logged as "Settings.ini update error: %s" and raised again.
   static void UpdateSettings(const std::string& updateText, bool forceRestart);

@@ -1,5 +1,6 @@
 #include <cstdlib>
 #include <exception>
+#include <fstream>
 #include <sstream>
 #include <string>
 
@@ -17,6 +18,9 @@ namespace {
 
 constexpr const char* kSettingsFile = "Settings.ini";
 constexpr const char* kUpdateFile = "SettingsUpdate.ini";
+// The merged file is written here and renamed onto "Settings.ini", which therefore always holds
+// either the old or the new settings. The start-up sweep removes a leftover.
+constexpr const char* kUnfinishedFile = "Settings.ini.$$$";
 
 struct MergeResult {
   bool changed = false;
@@ -25,8 +29,10 @@ struct MergeResult {
 
 bool IsServerAddress(const std::string& key) { return key == "host" || key == "port"; }
 
+// No INI section or key name holds a line feed, so it separates the two; a '.' inside a name
+// ("audio.backend") stays part of it instead of opening a level the INI writer cannot write.
 pt::ptree::path_type KeyPath(const std::string& section, const std::string& key) {
-  return pt::ptree::path_type(section + "." + key);
+  return pt::ptree::path_type(section + '\n' + key, '\n');
 }
 
 pt::ptree ReadUpdate(const std::string& updateText) {
@@ -67,6 +73,33 @@ void AddMissingKeys(pt::ptree& settings, const pt::ptree& update, MergeResult& r
   }
 }
 
+void WriteUnfinished(const pt::ptree& settings) {
+  std::ofstream out(kUnfinishedFile, std::ios::out | std::ios::trunc);
+  if (!out) BOOST_PROPERTY_TREE_THROW(pt::ini_parser_error("cannot open file", kUnfinishedFile, 0));
+  pt::write_ini(out, settings);
+  out.close();  // a full disk may only show when the last block is written
+  if (!out) {
+    BOOST_PROPERTY_TREE_THROW(pt::ini_parser_error("cannot write file", kUnfinishedFile, 0));
+  }
+}
+
+// Replaces "Settings.ini" by the merged tree, or leaves it untouched and throws.
+void ReplaceSettings(const pt::ptree& settings) {
+  namespace fs = boost::filesystem;
+  try {
+    WriteUnfinished(settings);
+    // A rewrite in place kept the file's permissions; the replacement keeps them too.
+    boost::system::error_code error;
+    const fs::file_status old = fs::status(kSettingsFile, error);
+    if (!error) fs::permissions(kUnfinishedFile, old.permissions(), error);
+    fs::rename(kUnfinishedFile, kSettingsFile);
+  } catch (...) {
+    boost::system::error_code ignored;
+    fs::remove(kUnfinishedFile, ignored);
+    throw;
+  }
+}
+
 [[noreturn]] void RestartLauncher() {
   auto& logger = Logger::Instance();
   if (platform::StartProgram("launcher.exe", "") > 32) {
@@ -89,7 +122,7 @@ void ClientSettings::UpdateSettings(const std::string& updateText, bool forceRes
     MergeCommonKeys(settings, update, result);
     AddMissingKeys(settings, update, result);
     if (!result.changed) return;
-    pt::write_ini(kSettingsFile, settings);
+    ReplaceSettings(settings);
     if (forceRestart || result.restartNeeded) RestartLauncher();
   } catch (const std::exception& error) {
     Logger::Instance().Print("ENGINE", 4, "Settings.ini update error: %s", error.what());

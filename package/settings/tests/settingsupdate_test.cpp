@@ -1,4 +1,6 @@
 #include <chrono>
+#include <filesystem>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -6,6 +8,7 @@
 
 #include "package/logging/logger.h"
 #include "package/settings/clientsettings.h"
+#include "tests/support/filesizelimit.h"
 #include "tests/support/scratchdir.h"
 
 namespace {
@@ -65,6 +68,14 @@ TEST_F(SettingsUpdateTest, MergesWithoutRestart) {
        "[Client]\nclient_version=4.34.1905201200\nvolume=1\n"},
       {"keys outside sections are kept, not merged", "top=1\n[Client]\nvolume=1\n",
        "top=2\n[Client]\nvolume=2\n", false, "top=1\n[Client]\nvolume=2\n"},
+      {"dotted key added", "[Client]\nvolume=1\n", "[Client]\naudio.backend=pulse\n", false,
+       "[Client]\nvolume=1\naudio.backend=pulse\n"},
+      {"dotted key changed", "[Client]\naudio.backend=alsa\nvolume=1\n",
+       "[Client]\naudio.backend=pulse\n", false, "[Client]\naudio.backend=pulse\nvolume=1\n"},
+      {"dotted key beside its undotted prefix", "[Client]\naudio=on\n",
+       "[Client]\naudio.backend=pulse\n", false, "[Client]\naudio=on\naudio.backend=pulse\n"},
+      {"dotted section", "[a.b]\nx=1\n", "[a.b]\nx=2\n[c.d]\ny.z=3\n", false,
+       "[a.b]\nx=2\n[c.d]\ny.z=3\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -72,7 +83,12 @@ TEST_F(SettingsUpdateTest, MergesWithoutRestart) {
     std::filesystem::remove("SettingsUpdate.ini");
     if (!c.asText) WriteFile("SettingsUpdate.ini", c.update);
     ClientSettings::UpdateSettings(c.asText ? c.update : "", false);
-    EXPECT_EQ(ReadFile("Settings.ini"), c.expected ? c.expected : c.settings);
+    const std::string merged = ReadFile("Settings.ini");
+    EXPECT_EQ(merged, c.expected ? c.expected : c.settings);
+    // The merged file reads back as what was written: the next start changes nothing.
+    ClientSettings::UpdateSettings(c.asText ? c.update : "", false);
+    EXPECT_EQ(ReadFile("Settings.ini"), merged);
+    EXPECT_FALSE(std::filesystem::exists("Settings.ini.$$$"));
   }
 }
 
@@ -113,6 +129,46 @@ TEST_F(SettingsUpdateTest, ReadErrorsAreLoggedRaisedAndWriteNothing) {
       EXPECT_EQ(ReadFile("Settings.ini"), c.settings);
     }
   }
+}
+
+// A disk that fills up while the merged file is written: "Settings.ini" keeps its old bytes and
+// the error goes through the guard.
+TEST_F(SettingsUpdateTest, FailedWriteLeavesTheFileAsItWas) {
+  const std::string settings = "# comment\n[AUS]\nhost=a\n[Client]\nvolume=1\n";
+  WriteFile("Settings.ini", settings);
+  WriteFile("SettingsUpdate.ini", "[Client]\nvolume=2\nbig=" + std::string(2048, 'x') + "\n");
+  RouteLogToFile();
+  EXPECT_EXIT(
+      {
+        test_support::LimitFileSize(512);
+        try {
+          ClientSettings::UpdateSettings("", false);
+        } catch (const std::exception& error) {
+          const std::string text = error.what();
+          std::exit(text.find("cannot write file") == std::string::npos ? 2 : 0);
+        }
+        std::exit(1);
+      },
+      testing::ExitedWithCode(0), "");
+  EXPECT_EQ(ReadFile("Settings.ini"), settings);
+  std::set<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(".")) {
+    files.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(files, (std::set<std::string>{"Settings.ini", "SettingsUpdate.ini", "log.txt"}));
+  EXPECT_NE(ReadFile("log.txt").find("; ENGINE; ERROR; Settings.ini update error: "
+                                     "Settings.ini.$$$: cannot write file\n"),
+            std::string::npos);
+}
+
+TEST_F(SettingsUpdateTest, MergedFileKeepsThePermissions) {
+  namespace fs = std::filesystem;
+  WriteFile("Settings.ini", "[Client]\nvolume=1\n");
+  fs::permissions("Settings.ini", fs::perms::owner_read | fs::perms::owner_write);
+  ClientSettings::UpdateSettings("[Client]\nvolume=2", false);
+  EXPECT_EQ(ReadFile("Settings.ini"), "[Client]\nvolume=2\n");
+  EXPECT_EQ(fs::status("Settings.ini").permissions(),
+            fs::perms::owner_read | fs::perms::owner_write);
 }
 
 TEST_F(SettingsUpdateTest, ChangedAddressRestartsEvenWhenLauncherCannotStart) {
