@@ -35,10 +35,17 @@ std::string Timestamp() {
   return out.str();
 }
 
+// A failed write (a closed pipe, a full disk) loses the line for this stream only: the other
+// stream still gets it, and the next line is tried again on this one.
 void WriteLine(std::ostream& out, const std::string& stamp, const char* channel, const char* level,
                const char* text) {
-  out << stamp << "; " << channel << "; " << level << "; " << text << '\n';
-  out.flush();
+  try {
+    out << stamp << "; " << channel << "; " << level << "; " << text << '\n';
+    out.flush();
+  } catch (...) {
+    // Thrown only when someone set the stream's exception mask; the state says the same.
+  }
+  if (!out) out.clear();
 }
 
 }  // namespace

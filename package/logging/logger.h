@@ -6,7 +6,8 @@
 //   "YYYY-Mon-DD HH:MM:SS; CHANNEL; LEVEL; text"
 // on standard output (stream bit 0x01) and/or the log file (bit 0x02). Levels run from 0 (TRACE)
 // to 5 (CRITICAL); messages below the minimum level or above 5 are dropped. One mutex serialises
-// every operation, so any thread may log. Logging never throws.
+// every operation, so any thread may log. Logging never throws. A write error loses the line for
+// that stream only; the next line is tried again.
 class Logger {
  public:
   static constexpr int kBufferSize = 16384;

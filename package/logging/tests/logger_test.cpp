@@ -1,5 +1,6 @@
 #include "package/logging/logger.h"
 
+#include <iostream>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -122,6 +123,51 @@ TEST_F(LoggerTest, StandardOutputGetsTheSameLine) {
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(out, lines[0] + "\n");
   EXPECT_EQ(Body(lines[0]), "TALN; ERROR; x=7");
+}
+
+// Standard output whose writes fail until `failing` is cleared, as a pipe whose reader went away.
+class FailingBuffer : public std::stringbuf {
+ public:
+  bool failing = true;
+
+ protected:
+  std::streamsize xsputn(const char* text, std::streamsize count) override {
+    return failing ? 0 : std::stringbuf::xsputn(text, count);
+  }
+  int_type overflow(int_type c) override {
+    return failing ? traits_type::eof() : std::stringbuf::overflow(c);
+  }
+};
+
+TEST_F(LoggerTest, FailedStandardOutputLosesOnlyItsLineAndIsTriedAgain) {
+  const struct {
+    const char* name;
+    std::ios::iostate exceptions;
+  } cases[] = {
+      {"stream sets its state", std::ios::goodbit},
+      {"stream throws", std::ios::badbit},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    logger_.SetFile("log.txt");
+    logger_.SetStreamMask(Logger::kStreamStdout | Logger::kStreamFile);
+    FailingBuffer out;
+    std::streambuf* const previous = std::cout.rdbuf(&out);
+    std::cout.exceptions(c.exceptions);
+
+    logger_.Print("C", 2, "lost on stdout");
+    out.failing = false;
+    logger_.Print("C", 2, "both");
+
+    std::cout.exceptions(std::ios::goodbit);
+    std::cout.rdbuf(previous);
+    std::cout.clear();
+    const auto lines = Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(Body(lines[0]), "C; INFO; lost on stdout");
+    EXPECT_EQ(Body(lines[1]), "C; INFO; both");
+    EXPECT_EQ(out.str(), lines[1] + "\n");
+  }
 }
 
 TEST_F(LoggerTest, UnopenableFileLeavesLoggerWithoutFile) {
