@@ -13,9 +13,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Far above any real source (an EDID is at most 32 KiB, a DMI table a few KiB).
-constexpr std::size_t kMaxSourceBytes = 1 << 20;
-
 std::vector<std::uint8_t> ReadBytes(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
   std::vector<std::uint8_t> bytes;
@@ -27,8 +24,8 @@ std::vector<std::uint8_t> ReadBytes(const fs::path& file) {
 std::string ReadLine(const fs::path& file) {
   std::ifstream in(file);
   std::string line;
-  std::getline(in, line);
-  return line.substr(0, kMaxSourceBytes);
+  for (char c; line.size() < kMaxSourceBytes && in.get(c) && c != '\n';) line += c;
+  return line;
 }
 
 // "00:1a:2b:3c:4d:5e"; empty when the text is not such an address.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -7,9 +8,13 @@
 #include "package/platform/platformfacts.h"
 
 // Readers of the Linux sources of the platform facts. Each takes its source's location so tests
-// can point it at a tree of their own, reads at most a bounded number of bytes per file, and
-// gives the fallback value when the source is missing or unreadable.
+// can point it at a tree of their own, reads at most kMaxSourceBytes of each file (a huge or
+// endless file is cut there, never read to its end), and gives the fallback value when the source
+// is missing or unreadable.
 namespace platform {
+
+// Far above any real source (an EDID is at most 32 KiB, a DMI table a few KiB).
+inline constexpr std::size_t kMaxSourceBytes = 1 << 20;
 
 // The first interface under `classNet` (/sys/class/net) in index order that is up, not a
 // loopback and has a hardware address; kNoMacAddress when none is.

@@ -1,9 +1,20 @@
 #include "package/platform/linuxsources.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <functional>
 #include <regex>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -70,6 +81,73 @@ TEST_F(LinuxSourcesTest, EdidOfTheFirstConnectorWithASize) {
   edid[66] = 0x10;
   WriteFile(root() / "drm" / "card1-HDMI-A-2" / "edid", edid);
   EXPECT_EQ(platform::ReadEdidSize(root() / "drm"), (platform::SizeMm{572, 290}));
+}
+
+// Feeds a FIFO with up to `total` bytes of 'x' (no line feed) until its reader closes it, as an
+// endless source would; gives up after ten seconds without progress.
+class FifoWriter {
+ public:
+  FifoWriter(const std::filesystem::path& fifo, std::size_t total)
+      : thread_([this, fifo, total] { Feed(fifo, total); }) {}
+  ~FifoWriter() { Join(); }
+
+  // The number of bytes the reader took before it closed the FIFO (or all of them).
+  std::size_t Join() {
+    if (thread_.joinable()) thread_.join();
+    return written_;
+  }
+
+ private:
+  void Feed(const std::filesystem::path& fifo, std::size_t total) {
+    // The reader closing early must fail the write, not end the test program.
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    int fd = -1;
+    while ((fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) < 0 && errno == ENXIO &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (fd < 0) return;
+    const std::string chunk(64 * 1024, 'x');
+    while (written_ < total) {
+      pollfd ready{fd, POLLOUT, 0};
+      if (poll(&ready, 1, 10000) != 1) break;
+      const ssize_t n = write(fd, chunk.data(), std::min(chunk.size(), total - written_));
+      if (n < 0 && errno == EAGAIN) continue;
+      if (n <= 0) break;
+      written_ += static_cast<std::size_t>(n);
+    }
+    close(fd);
+  }
+
+  std::size_t written_ = 0;
+  std::thread thread_;
+};
+
+TEST_F(LinuxSourcesTest, ReadsNoFurtherThanTheBound) {
+  const struct {
+    const char* name;
+    std::function<std::size_t(const std::filesystem::path&)> read;  // the length of the result
+  } readers[] = {
+      {"first line", [](const auto& file) { return platform::ReadMachineId(file).size(); }},
+      {"whole file", [](const auto& file) { return platform::ReadSystemDescription(file).size(); }},
+  };
+  for (const auto& reader : readers) {
+    SCOPED_TRACE(reader.name);
+    WriteFile(root() / "huge", std::string(platform::kMaxSourceBytes + 10, 'x'));
+    EXPECT_LE(reader.read(root() / "huge"), platform::kMaxSourceBytes);
+
+    const auto fifo = root() / "endless";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    FifoWriter writer(fifo, 4 * platform::kMaxSourceBytes);
+    EXPECT_LE(reader.read(fifo), platform::kMaxSourceBytes);
+    // What the FIFO and the reader's buffer hold besides the bound.
+    EXPECT_LT(writer.Join(), platform::kMaxSourceBytes + 512 * 1024);
+    std::filesystem::remove(fifo);
+  }
 }
 
 TEST(KernelReleaseTest, ParsesTheLeadingNumbers) {
