@@ -18,10 +18,11 @@ inline constexpr WindowHandle kNoWindow = 0;
 inline constexpr int kShowMinimize = 6;
 inline constexpr int kShowDefault = 10;
 
-// The topmost top-level window whose whole title is exactly `title` (FindWindowA(NULL, title)):
-// "Game Launcher" never matches "Game". On X11 the title is _NET_WM_NAME, else WM_NAME, of the
-// client window, which a window manager may have reparented into a frame. Without a display there
-// is no window.
+// The topmost top-level window whose whole title is `title` regardless of case
+// (FindWindowA(NULL, title)): "game" finds "Game", but "Game Launcher" never matches "Game". On X11
+// the title is _NET_WM_NAME, else WM_NAME, of the client window, which a window manager may have
+// reparented into a frame, and case is that of the ASCII letters. Without a display there is no
+// window.
 WindowHandle FindWindowByTitle(const std::string& title);
 // ShowWindow(window, command). kShowMinimize iconifies the window (on X11 it is unmapped when no
 // window manager acts on the request); every other command shows and raises it. A window that no

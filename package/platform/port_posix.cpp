@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -81,11 +82,21 @@ Property ReadProperty(Display* display, Window window, Atom name, std::size_t li
   return property;
 }
 
+char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// FindWindowA ignores case; so does the search here, for ASCII letters (the other bytes of a UTF-8
+// title compare as they are).
+bool EqualIgnoringCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return AsciiLower(x) == AsciiLower(y);
+         });
+}
+
 bool HasTitle(Display* display, Window window, const std::string& title) {
   const Atom netName = XInternAtom(display, "_NET_WM_NAME", False);
   Property name = ReadProperty(display, window, netName, title.size());
   if (!name.present) name = ReadProperty(display, window, XA_WM_NAME, title.size());
-  return name.present && name.complete && name.text == title;
+  return name.present && name.complete && EqualIgnoringCase(name.text, title);
 }
 
 bool HasWmState(Display* display, Window window) {

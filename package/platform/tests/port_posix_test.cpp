@@ -42,7 +42,9 @@ TEST_F(WindowTest, MatchesTheWholeTitleOnly) {
       {"longer title", "Game Launcher", std::nullopt, false},
       {"prefix", "Gam", std::nullopt, false},
       {"trailing blank", std::nullopt, "Game ", false},
-      {"other case", "game", std::nullopt, false},
+      {"other case", "gAME", std::nullopt, true},
+      {"other case in WM_NAME", std::nullopt, "GAME", true},
+      {"other case, longer title", "game launcher", std::nullopt, false},
       {"no title", std::nullopt, std::nullopt, false},
   };
   for (const auto& c : cases) {
@@ -51,6 +53,15 @@ TEST_F(WindowTest, MatchesTheWholeTitleOnly) {
     EXPECT_EQ(platform::FindWindowByTitle("Game"), c.found ? window : platform::kNoWindow);
     server_.DestroyWindow(window);
   }
+}
+
+TEST_F(WindowTest, SearchedTitleIgnoresCase) {
+  const auto window = server_.CreateWindow("Game", std::nullopt);
+  for (const char* title : {"game", "GAME", "gAmE"}) {
+    SCOPED_TRACE(title);
+    EXPECT_EQ(platform::FindWindowByTitle(title), window);
+  }
+  EXPECT_EQ(platform::FindWindowByTitle("game launcher"), platform::kNoWindow);
 }
 
 TEST_F(WindowTest, FindsTheClientInsideAFrameAndPrefersTheTopmost) {

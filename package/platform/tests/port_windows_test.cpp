@@ -124,6 +124,7 @@ TEST_F(WindowTest, FindsTheWholeTitleAndMinimisesAndShows) {
   ASSERT_NE(game, nullptr);
   const platform::WindowHandle found = platform::FindWindowByTitle("Game");
   EXPECT_EQ(found, reinterpret_cast<std::uintptr_t>(game));
+  EXPECT_EQ(platform::FindWindowByTitle("gAME"), found);
 
   platform::ShowWindow(found, platform::kShowMinimize);
   EXPECT_TRUE(IsIconic(game));
