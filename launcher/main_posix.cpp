@@ -10,6 +10,8 @@
 #include "package/platform/port.h"
 
 int main(int argc, char* argv[]) {
+  // A standard output whose reader has gone must cost the log its lines there, not the process.
+  platform::IgnoreBrokenPipes();
   network::common::KeepTransferBuffersMapped();
   std::string programName = " ";
   std::string tail = platform::CommandLineTail(argc, argv);

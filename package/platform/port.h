@@ -31,14 +31,19 @@ void ShowWindow(WindowHandle window, int command);
 
 // ShellExecuteA(NULL, "open", file, parameters, NULL, SW_SHOW): starts `file` without waiting.
 // On POSIX the file is taken from the working directory first, then from PATH, `parameters` are
-// split by SplitCommandLine, and the program gets none of the caller's open files. Keeps
-// ShellExecute's contract: above 32 when started, 32 or less when not (on POSIX
-// kErrorFileNotFound, kErrorAccessDenied, kErrorBadFormat or 0).
+// split by SplitCommandLine, and the program gets none of the caller's open files and SIGPIPE at
+// its default (see IgnoreBrokenPipes). Keeps ShellExecute's contract: above 32 when started, 32
+// or less when not (on POSIX kErrorFileNotFound, kErrorAccessDenied, kErrorBadFormat or 0).
 int StartProgram(const std::string& file, const std::string& parameters);
 inline constexpr int kProgramStarted = 42;
 inline constexpr int kErrorFileNotFound = 2;
 inline constexpr int kErrorAccessDenied = 5;
 inline constexpr int kErrorBadFormat = 11;
+
+// Makes a write to a pipe or socket whose reader has gone fail with an error instead of ending
+// the process: on POSIX SIGPIPE is ignored process-wide. Windows has no such signal. Called once
+// at the start of the program.
+void IgnoreBrokenPipes();
 
 // The command-line tail a Windows GUI program receives, rebuilt from argv[1..]: joined by one
 // blank, an argument quoted with the Windows rules only when it is empty or holds a blank, tab or

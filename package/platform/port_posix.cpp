@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -192,6 +193,8 @@ int ShellErrorFor(int error) {
 
 }  // namespace
 
+void IgnoreBrokenPipes() { std::signal(SIGPIPE, SIG_IGN); }
+
 WindowHandle FindWindowByTitle(const std::string& title) {
   const Connection connection;
   Display* display = connection.get();
@@ -236,8 +239,17 @@ int StartProgram(const std::string& file, const std::string& parameters) {
   posix_spawn_file_actions_init(&actions);
   // The program is not ours to share the log file or the server connections with.
   posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+  // That this process ignores SIGPIPE (IgnoreBrokenPipes) is not the program's business.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t brokenPipe;
+  sigemptyset(&brokenPipe);
+  sigaddset(&brokenPipe, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attributes, &brokenPipe);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
   pid_t pid = 0;
-  const int error = posix_spawn(&pid, path->c_str(), &actions, nullptr, argv.data(), environ);
+  const int error = posix_spawn(&pid, path->c_str(), &actions, &attributes, argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (error != 0) return ShellErrorFor(error);
   // Nobody waits for the program; this reaps it so it leaves no zombie behind.

@@ -19,6 +19,9 @@ void ShowWindow(WindowHandle window, int command) {
   ::ShowWindow(reinterpret_cast<HWND>(static_cast<std::uintptr_t>(window)), command);
 }
 
+// Windows reports a write to a closed pipe as an error; there is no signal to ignore.
+void IgnoreBrokenPipes() {}
+
 int StartProgram(const std::string& file, const std::string& parameters) {
   const HINSTANCE result =
       ShellExecuteA(nullptr, "open", file.c_str(),

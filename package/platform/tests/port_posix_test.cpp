@@ -5,14 +5,18 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "package/logging/logger.h"
 #include "package/platform/tests/xserver.h"
 #include "tests/support/scratchdir.h"
 
@@ -196,6 +200,51 @@ TEST_F(StartProgramTest, DoesNotHandOverOpenFiles) {
   EXPECT_GT(platform::StartProgram("Kolvex.exe", std::to_string(inherited)), 32);
   EXPECT_EQ(WaitForRecord(), "closed\n");
   close(inherited);
+}
+
+TEST_F(StartProgramTest, ProgramGetsBrokenPipesSignalledAgain) {
+  WriteProgram("Kolvex.exe",
+               "#!/bin/sh\n"
+               "grep SigIgn /proc/$$/status > record.tmp\n"
+               "mv record.tmp record.txt\n");
+  const auto previous = std::signal(SIGPIPE, SIG_IGN);
+  const int result = platform::StartProgram("Kolvex.exe", "");
+  std::signal(SIGPIPE, previous);
+  EXPECT_GT(result, 32);
+  const std::string record = WaitForRecord();
+  ASSERT_EQ(record.rfind("SigIgn:", 0), 0u) << record;
+  const unsigned long long ignored = std::stoull(record.substr(7), nullptr, 16);
+  EXPECT_EQ(ignored & (1ull << (SIGPIPE - 1)), 0u) << record;
+}
+
+// The launcher's standard output may be a pipe whose reader has gone; its log file must still get
+// every line, and the process must live on.
+TEST(BrokenPipeTest, ClosedStandardOutputCostsOnlyItsLines) {
+  const test_support::ScratchDir scratch;
+  const auto log = scratch.path() / "log.txt";
+  EXPECT_EXIT(
+      {
+        alarm(20);  // the deadline of this child
+        int fds[2];
+        if (pipe(fds) != 0) std::exit(2);
+        close(fds[0]);
+        dup2(fds[1], STDOUT_FILENO);
+        close(fds[1]);
+        platform::IgnoreBrokenPipes();
+        Logger logger;
+        logger.SetLevel(0);
+        logger.SetStreamMask(Logger::kStreamStdout | Logger::kStreamFile);
+        logger.SetFile(log.c_str());
+        for (int i = 0; i < 5; ++i) logger.Print("ENGINE", 2, "line %d", i);
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "");
+  std::istringstream in(test_support::ReadFile(log));
+  std::vector<std::string> bodies;
+  for (std::string line; std::getline(in, line);) bodies.push_back(line.substr(22));
+  EXPECT_EQ(bodies, (std::vector<std::string>{"ENGINE; INFO; line 0", "ENGINE; INFO; line 1",
+                                              "ENGINE; INFO; line 2", "ENGINE; INFO; line 3",
+                                              "ENGINE; INFO; line 4"}));
 }
 
 }  // namespace
