@@ -32,8 +32,9 @@ void ShowWindow(WindowHandle window, int command);
 // ShellExecuteA(NULL, "open", file, parameters, NULL, SW_SHOW): starts `file` without waiting.
 // On POSIX the file is taken from the working directory first, then from PATH, `parameters` are
 // split by SplitCommandLine, and the program gets none of the caller's open files and SIGPIPE at
-// its default (see IgnoreBrokenPipes). Keeps ShellExecute's contract: above 32 when started, 32
-// or less when not (on POSIX kErrorFileNotFound, kErrorAccessDenied, kErrorBadFormat or 0).
+// its default (see IgnoreBrokenPipes); a thread reaps it when it ends (when no thread can be
+// created, a later call does). Keeps ShellExecute's contract: above 32 when started, 32 or less
+// when not (on POSIX kErrorFileNotFound, kErrorAccessDenied, kErrorBadFormat or 0).
 int StartProgram(const std::string& file, const std::string& parameters);
 inline constexpr int kProgramStarted = 42;
 inline constexpr int kErrorFileNotFound = 2;

@@ -9,13 +9,20 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <exception>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
+
+#include "package/platform/port_posix.h"
 
 extern char** environ;
 
@@ -191,7 +198,44 @@ int ShellErrorFor(int error) {
   }
 }
 
+void StartDetachedThread(std::function<void()> body) { std::thread(std::move(body)).detach(); }
+
+std::atomic<ThreadStarter> threadStarter{StartDetachedThread};
+
+void WaitFor(pid_t pid) {
+  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+// Programs whose reaper thread could not be created; each call reaps those that have ended.
+std::mutex unreapedMutex;
+std::vector<pid_t> unreaped;  // guarded by unreapedMutex
+
+void ReapEnded() {
+  const std::lock_guard<std::mutex> lock(unreapedMutex);
+  // 0: still running; otherwise reaped now, or no longer ours to reap.
+  std::erase_if(unreaped, [](pid_t pid) { return waitpid(pid, nullptr, WNOHANG) != 0; });
+}
+
+// Nobody waits for the program; this reaps it so it leaves no zombie behind.
+void Reap(pid_t pid) {
+  try {
+    threadStarter.load()([pid] { WaitFor(pid); });
+    return;
+  } catch (const std::exception&) {
+    // No thread now (std::system_error) or no memory for one: a later call reaps it.
+  }
+  try {
+    const std::lock_guard<std::mutex> lock(unreapedMutex);
+    unreaped.push_back(pid);
+  } catch (const std::exception&) {
+    // Left to whoever inherits it when this process ends.
+  }
+}
+
 }  // namespace
+
+ThreadStarter SetThreadStarter(ThreadStarter starter) { return threadStarter.exchange(starter); }
 
 void IgnoreBrokenPipes() { std::signal(SIGPIPE, SIG_IGN); }
 
@@ -227,6 +271,7 @@ void ShowWindow(WindowHandle window, int command) {
 }
 
 int StartProgram(const std::string& file, const std::string& parameters) {
+  ReapEnded();
   const auto path = ResolveProgram(file);
   if (!path) return kErrorFileNotFound;
   std::vector<std::string> arguments = SplitCommandLine(parameters);
@@ -252,8 +297,7 @@ int StartProgram(const std::string& file, const std::string& parameters) {
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (error != 0) return ShellErrorFor(error);
-  // Nobody waits for the program; this reaps it so it leaves no zombie behind.
-  std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
+  Reap(pid);
   return kProgramStarted;
 }
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -11,12 +12,14 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "package/logging/logger.h"
+#include "package/platform/port_posix.h"
 #include "package/platform/tests/xserver.h"
 #include "tests/support/scratchdir.h"
 
@@ -200,6 +203,40 @@ TEST_F(StartProgramTest, DoesNotHandOverOpenFiles) {
   EXPECT_GT(platform::StartProgram("Kolvex.exe", std::to_string(inherited)), 32);
   EXPECT_EQ(WaitForRecord(), "closed\n");
   close(inherited);
+}
+
+// A process state as /proc shows it ('Z' for a zombie); 0 when there is no such process.
+char ProcessState(const std::string& pid) {
+  const std::string stat = test_support::ReadFile("/proc/" + pid + "/stat");
+  const auto end = stat.rfind(')');  // the name in parentheses may hold blanks
+  return end == std::string::npos || end + 2 >= stat.size() ? 0 : stat[end + 2];
+}
+
+void FailToStartThread(std::function<void()>) {
+  throw std::system_error(EAGAIN, std::generic_category(), "thread");
+}
+
+TEST_F(StartProgramTest, ProgramIsReapedEvenWithoutAThread) {
+  WriteProgram("Kolvex.exe", "#!/bin/sh\necho $$ > record.tmp\nmv record.tmp record.txt\n");
+  const platform::ThreadStarter previous = platform::SetThreadStarter(FailToStartThread);
+  int result = 0;
+  EXPECT_NO_THROW(result = platform::StartProgram("Kolvex.exe", ""));
+  platform::SetThreadStarter(previous);
+  EXPECT_GT(result, 32);
+  std::string pid = WaitForRecord();
+  ASSERT_FALSE(pid.empty());
+  pid.pop_back();
+
+  // Nobody has reaped it yet: once it ends it is a zombie.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (ProcessState(pid) != 'Z' && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(ProcessState(pid), 'Z');
+  std::filesystem::remove("record.txt");
+  EXPECT_GT(platform::StartProgram("Kolvex.exe", ""), 32);
+  EXPECT_EQ(ProcessState(pid), 0);
+  EXPECT_FALSE(WaitForRecord().empty());
 }
 
 TEST_F(StartProgramTest, ProgramGetsBrokenPipesSignalledAgain) {
