@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include <boost/asio/error.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <boost/system/system_error.hpp>
 
@@ -22,6 +23,9 @@
 namespace network::common {
 
 namespace {
+
+constexpr char kSocketFailure[] =
+    "Error while downloading resources\nCheck the Internet connection and try again";
 
 // Runs one worker's job on a thread of its own; the destructor joins it. Nothing the job throws
 // escapes: it becomes the text in error().
@@ -45,7 +49,7 @@ class DownloadThread {
     try {
       count_ = work_();
     } catch (const boost::system::system_error&) {
-      error_ = "Error while downloading resources\nCheck the Internet connection and try again";
+      error_ = kSocketFailure;
     } catch (const std::exception& e) {
       error_ = std::string(e.what()) + "\n    at network::common::DownloadThread::Run";
     } catch (...) {
@@ -177,6 +181,11 @@ std::uint64_t DownloadManager::FileSystemCapacity(const std::string& localPath) 
 }
 
 void DownloadManager::Add(const std::shared_ptr<File>& file) {
+  {
+    // A file of known size would not touch the aborted shared client.
+    std::lock_guard lock(taskMutex_);
+    if (aborted_) throw boost::system::system_error(boost::asio::error::operation_aborted, "Add");
+  }
   const std::uint64_t size = file->Size(*client_);
   // The size comes from the server: one that no disk here could hold is refused before it
   // counts anywhere.
@@ -187,11 +196,13 @@ void DownloadManager::Add(const std::shared_ptr<File>& file) {
                              std::to_string(capacity) + " bytes");
   }
   {
-    std::lock_guard lock(progressMutex_);
-    total_ += size;
+    std::lock_guard lock(taskMutex_);
+    if (aborted_) throw boost::system::system_error(boost::asio::error::operation_aborted, "Add");
+    files_.push_back(
+        {file, size, 0, std::make_shared<std::atomic<std::uint64_t>>(RangeCount(size))});
   }
-  std::lock_guard lock(taskMutex_);
-  files_.push_back({file, size, 0, std::make_shared<std::atomic<std::uint64_t>>(RangeCount(size))});
+  std::lock_guard lock(progressMutex_);
+  total_ += size;
 }
 
 std::unique_ptr<DownloadTask> DownloadManager::Take() {
@@ -234,6 +245,7 @@ unsigned DownloadManager::Download(const Progress& progress, const Completed& co
   std::uint64_t queued = 0;
   {
     std::lock_guard lock(taskMutex_);
+    if (aborted_) throw std::runtime_error(kSocketFailure);
     // Saturating: the sum only bounds the worker count.
     for (const QueuedFile& file : files_) {
       const std::uint64_t ranges = RangeCount(file.size - file.next);
@@ -255,12 +267,23 @@ unsigned DownloadManager::Download(const Progress& progress, const Completed& co
     if (!thread->error().empty()) throw std::runtime_error(thread->error());
     tasksDone += thread->count();
   }
+  // Workers that found the queue emptied by Abort ended without an error.
+  std::lock_guard lock(taskMutex_);
+  if (aborted_) throw std::runtime_error(kSocketFailure);
   return tasksDone;
 }
 
 unsigned DownloadManager::Work(const Progress& progress, std::size_t waiting) {
-  Client client(client_->host(), client_->port(), client_->version(), client_->platform(), false,
+  // Connected only once listed, so that Abort can end the connect too.
+  Client client(client_->host(), client_->port(), client_->version(), client_->platform(), true,
                 client_->timeout());
+  Enlist(client);
+  struct Listed {
+    DownloadManager& manager;
+    Client& connection;
+    ~Listed() { manager.Unlist(connection); }
+  } listed{*this, client};
+  client.Connect();
   const std::function<void(std::uint64_t)> onProgress = [this, &progress](std::uint64_t bytes) {
     OnProgress(bytes, progress);
   };
@@ -287,6 +310,25 @@ void DownloadManager::OnProgress(std::uint64_t bytes, const Progress& progress) 
 void DownloadManager::Cancel() {
   std::lock_guard lock(taskMutex_);
   files_.clear();
+}
+
+void DownloadManager::Abort() {
+  std::lock_guard lock(taskMutex_);
+  aborted_ = true;
+  files_.clear();
+  client_->Abort();
+  for (Client* connection : connections_) connection->Abort();
+}
+
+void DownloadManager::Enlist(Client& connection) {
+  std::lock_guard lock(taskMutex_);
+  connections_.push_back(&connection);
+  if (aborted_) connection.Abort();
+}
+
+void DownloadManager::Unlist(Client& connection) {
+  std::lock_guard lock(taskMutex_);
+  connections_.erase(std::find(connections_.begin(), connections_.end(), &connection));
 }
 
 }  // namespace network::common

@@ -70,6 +70,13 @@ class DownloadManager {
   // Drops every range no worker has taken yet; running ones finish and count.
   void Cancel();
 
+  // For a quick shut-down: callable from any thread at any time while the manager lives. Drops
+  // the queued ranges as Cancel does and aborts the shared client and every worker's connection
+  // (Client::Abort), so that a running Add or Download returns at once. From then on Add throws
+  // boost::system::system_error (operation_aborted), and Download, also one already running,
+  // throws the socket failure's text.
+  void Abort();
+
   // min(ranges, max(1, hardwareThreads - 1)).
   static unsigned WorkerCount(unsigned hardwareThreads, std::uint64_t ranges);
   // The ranges a file of `size` bytes is cut into: one up to kPartSize, else one per part.
@@ -94,6 +101,10 @@ class DownloadManager {
     std::shared_ptr<std::atomic<std::uint64_t>> rangesLeft;
   };
 
+  // Lists a worker's connection for Abort (aborting it at once if Abort came first), and takes
+  // it off the list before it goes.
+  void Enlist(Client& connection);
+  void Unlist(Client& connection);
   // Cuts the next range of the first queued file; null when nothing is queued.
   std::unique_ptr<DownloadTask> Take();
   // A worker's job: opens its own connection, then runs tasks until the queue is empty, each
@@ -109,7 +120,9 @@ class DownloadManager {
   unsigned hardwareThreads_;
   Capacity capacity_;
   std::mutex taskMutex_;
-  std::deque<QueuedFile> files_;  // guarded by taskMutex_
+  std::deque<QueuedFile> files_;      // guarded by taskMutex_
+  std::vector<Client*> connections_;  // guarded by taskMutex_; the workers' own
+  bool aborted_ = false;              // guarded by taskMutex_
   std::mutex progressMutex_;
   std::uint64_t downloaded_ = 0;  // guarded by progressMutex_
   std::uint64_t total_ = 0;       // guarded by progressMutex_

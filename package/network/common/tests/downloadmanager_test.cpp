@@ -13,10 +13,13 @@
 #include <utility>
 #include <vector>
 
+#include <boost/asio/error.hpp>
 #include <boost/filesystem/operations.hpp>
+#include <boost/system/system_error.hpp>
 #include <gtest/gtest.h>
 
 #include "package/network/common/tests/contentserver.h"
+#include "package/network/common/tests/silentpeers.h"
 #include "package/network/protocol/updateerror.h"
 #include "tests/support/fakeserver.h"
 #include "tests/support/scratchdir.h"
@@ -29,12 +32,19 @@ using network::common::File;
 using network::common::kPartSize;
 using network::common::testing::Bytes;
 using network::common::testing::ContentServer;
+using network::common::testing::FullListener;
 using network::common::testing::Request;
 using network::common::testing::ScriptedServer;
+using network::common::testing::StalledServer;
 using network::protocol::OPacket;
 
 constexpr Version kVersion{4, 35, 1906051200};
 constexpr auto kDeadline = std::chrono::seconds(10);
+// How long an aborted call may take to return: far below kDeadline, which the connections of
+// those tests take as their timeout, so that only the abort can end the call in time.
+constexpr auto kAbortDeadline = std::chrono::seconds(2);
+const std::string kSocketFailure =
+    "Error while downloading resources\nCheck the Internet connection and try again";
 constexpr std::uint64_t kLargest = std::numeric_limits<std::uint64_t>::max();
 
 std::string Content(std::size_t size) {
@@ -43,8 +53,13 @@ std::string Content(std::size_t size) {
   return content;
 }
 
-std::shared_ptr<Client> SharedClient(const std::string& port) {
-  return std::make_shared<Client>("127.0.0.1", port, kVersion, "win32", true);
+std::shared_ptr<Client> SharedClient(const std::string& port,
+                                     std::chrono::milliseconds timeout = Client::kDefaultTimeout) {
+  return std::make_shared<Client>("127.0.0.1", port, kVersion, "win32", true, timeout);
+}
+
+bool IsAborted(const boost::system::system_error& e) {
+  return e.code() == boost::asio::error::operation_aborted;
 }
 
 class DownloadManagerTest : public test_support::InScratchDir {
@@ -384,6 +399,84 @@ TEST_F(DownloadManagerTest, CancelDropsQueuedTasksAndLetsRunningOnesFinish) {
   ASSERT_EQ(result.wait_for(kDeadline), std::future_status::ready);
   EXPECT_EQ(result.get(), 2u);
   EXPECT_EQ(Ranges(server).size(), 2u);
+}
+
+// Abort from another thread ends a Download whose workers wait on a silent server or on a connect
+// nobody answers, and drops what was still queued.
+TEST_F(DownloadManagerTest, AbortEndsARunningDownloadAtOnce) {
+  StalledServer server(kDeadline);
+  FullListener listener;
+  ASSERT_TRUE(listener.full());
+  for (const bool connecting : {false, true}) {
+    SCOPED_TRACE(connecting ? "connecting" : "waiting for a reply");
+    DownloadManager manager(SharedClient(connecting ? listener.port() : server.port(), kDeadline),
+                            3);
+    for (int i = 0; i < 4; ++i) {
+      manager.Add(std::make_shared<File>(static_cast<std::uint16_t>(i),
+                                         "f" + std::to_string(i) + ".upd", 10));
+    }
+    auto result = std::async(std::launch::async, [&] { return manager.Download(Record()); });
+    if (connecting) {
+      ASSERT_TRUE(listener.WaitUntilConnecting(kDeadline));
+    } else {
+      ASSERT_TRUE(server.WaitUntilGreeted(2, kDeadline));
+    }
+    manager.Abort();
+    ASSERT_EQ(result.wait_for(kAbortDeadline), std::future_status::ready);
+    try {
+      result.get();
+      ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(e.what(), kSocketFailure);
+    }
+  }
+  EXPECT_TRUE(Calls().empty());
+  for (int i = 0; i < 4; ++i)
+    EXPECT_FALSE(std::filesystem::exists("f" + std::to_string(i) + ".upd"));
+}
+
+// A FileSize request in Add waits on the shared client: Abort ends it.
+TEST_F(DownloadManagerTest, AbortEndsARunningAdd) {
+  StalledServer server(kDeadline);
+  DownloadManager manager(SharedClient(server.port(), kDeadline), 2);
+  auto added = std::async(std::launch::async,
+                          [&] { manager.Add(std::make_shared<File>("a.pak", "a.upd", kVersion)); });
+  ASSERT_TRUE(server.WaitUntilGreeted(1, kDeadline));
+  manager.Abort();
+  ASSERT_EQ(added.wait_for(kAbortDeadline), std::future_status::ready);
+  try {
+    added.get();
+    ADD_FAILURE() << "no exception";
+  } catch (const boost::system::system_error& e) {
+    EXPECT_TRUE(IsAborted(e)) << e.what();
+  }
+}
+
+// After Abort nothing touches the network: Add fails even for a file of known size, and Download
+// fails without starting a worker, although a file was queued before.
+TEST_F(DownloadManagerTest, AbortedManagerFailsAddAndDownloadAtOnce) {
+  ContentServer server(ContentServer::Files{{"#1", "abc"}, {"b.pak", "b"}});
+  DownloadManager manager(SharedClient(server.port()), 2);
+  manager.Add(std::make_shared<File>(std::uint16_t{1}, "a.upd", 3));
+  manager.Abort();
+  for (const bool byPath : {false, true}) {
+    SCOPED_TRACE(byPath ? "by path" : "by index");
+    try {
+      manager.Add(byPath ? std::make_shared<File>("b.pak", "b.upd", kVersion)
+                         : std::make_shared<File>(std::uint16_t{1}, "b.upd", 3));
+      ADD_FAILURE() << "no exception";
+    } catch (const boost::system::system_error& e) {
+      EXPECT_TRUE(IsAborted(e)) << e.what();
+    }
+  }
+  try {
+    manager.Download(Record());
+    ADD_FAILURE() << "no exception";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(e.what(), kSocketFailure);
+  }
+  EXPECT_EQ(server.accepted(), 0);
+  EXPECT_FALSE(std::filesystem::exists("a.upd"));
 }
 
 }  // namespace
