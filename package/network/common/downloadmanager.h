@@ -39,6 +39,7 @@ class DownloadManager {
 
   // `client` asks the file sizes in Add and lends its host, port, version, platform and timeout
   // to the workers' connections. `hardwareThreads` is what the machine reports (0 when unknown).
+  // `capacity` bounds the size Add accepts for a local file.
   explicit DownloadManager(std::shared_ptr<Client> client,
                            unsigned hardwareThreads = std::thread::hardware_concurrency(),
                            Capacity capacity = FileSystemCapacity);
@@ -54,7 +55,7 @@ class DownloadManager {
   // bytes, the file system holds <capacity> bytes".
   void Add(const std::shared_ptr<File>& file);
 
-  // Runs the queued tasks on WorkerCount workers and returns how many completed. `progress` gets
+  // Runs the queued ranges on WorkerCount workers and returns how many completed. `progress` gets
   // (downloaded, total) after every data block, from the workers' threads, possibly at the same
   // time and out of order; it must outlive the call. `completed`, when set, gets each file once,
   // right after the last of its ranges is written (the whole file is then on disk), on the thread
