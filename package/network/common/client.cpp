@@ -1,7 +1,7 @@
 #include "package/network/common/client.h"
 
-#include <boost/asio/connect.hpp>
 #include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 
 namespace network::common {
@@ -35,8 +35,21 @@ Client::~Client() {
   socket_.close(ignored);
 }
 
+void Client::Abort() {
+  // The flag stops operations not yet started; the close, run by the thread that runs io_, ends
+  // the one waiting now. Posted after the flag is set, so an operation that missed the flag
+  // still finds the close queued when it runs io_.
+  aborted_ = true;
+  boost::asio::post(io_, [this] {
+    boost::system::error_code ignored;
+    socket_.close(ignored);
+    resolver_.cancel();
+  });
+}
+
 template <typename Start>
 boost::system::error_code Client::RunWithTimeout(Start start) {
+  if (aborted_) return boost::asio::error::operation_aborted;
   boost::system::error_code result = boost::asio::error::would_block;
   start(result);
   io_.restart();
@@ -52,12 +65,32 @@ boost::system::error_code Client::RunWithTimeout(Start start) {
   return result;
 }
 
-void Client::Connect() {
-  boost::system::error_code error;
-  const auto endpoints = resolver_.resolve(host_, port_, tcp::resolver::address_configured, error);
-  if (error) throw boost::system::system_error(error, "resolve");
+tcp::resolver::results_type Client::Resolve() {
+  struct Lookup {
+    boost::system::error_code error = boost::asio::error::would_block;
+    tcp::resolver::results_type endpoints;
+  };
+  // Shared with the handler: an aborted wait returns before the lookup ends.
+  const auto lookup = std::make_shared<Lookup>();
+  if (!aborted_) {
+    resolver_.async_resolve(
+        host_, port_, tcp::resolver::address_configured,
+        [lookup](const boost::system::error_code& e, tcp::resolver::results_type endpoints) {
+          lookup->error = e;
+          lookup->endpoints = std::move(endpoints);
+        });
+    io_.restart();
+    while (lookup->error == boost::asio::error::would_block && !aborted_) io_.run_one();
+  }
+  if (aborted_) lookup->error = boost::asio::error::operation_aborted;
+  if (lookup->error) throw boost::system::system_error(lookup->error, "resolve");
+  return lookup->endpoints;
+}
 
-  error = boost::asio::error::host_not_found;
+void Client::Connect() {
+  if (connected_) return;
+  const auto endpoints = Resolve();
+  boost::system::error_code error = boost::asio::error::host_not_found;
   for (const auto& entry : endpoints) {
     boost::system::error_code ignored;
     socket_.close(ignored);
@@ -65,7 +98,7 @@ void Client::Connect() {
       socket_.async_connect(entry.endpoint(),
                             [&result](const boost::system::error_code& e) { result = e; });
     });
-    if (!error) break;
+    if (!error || error == boost::asio::error::operation_aborted) break;
   }
   if (error) {
     boost::system::error_code ignored;
@@ -125,6 +158,9 @@ std::size_t Client::ReadSome() {
 
 std::shared_ptr<protocol::IPacket> Client::Receive() {
   if (!connected_) Connect();
+  if (aborted_) {
+    throw boost::system::system_error(boost::asio::error::operation_aborted, "read_some");
+  }
   for (;;) {
     if (auto packet = parser_.Pop()) return packet;
     const std::size_t received = ReadSome();

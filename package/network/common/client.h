@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <memory>
@@ -22,15 +23,16 @@ inline constexpr Version kProtocolVersion{2, 2, 1704181200};
 // One plain TCP connection to the update server. Connecting resolves host and port (any address
 // family configured on the machine), tries the endpoints in the resolver's order and greets the
 // server with ProtocolVersion (type 0: kProtocolVersion) and ClientVersion (type 1: version,
-// platform), expecting no answer. Every operation blocks the calling thread; a Client has no
-// locks and is used by one thread at a time.
+// platform), expecting no answer. Every operation blocks the calling thread; a Client is used by
+// one thread at a time, except for Abort, which any thread may call at any time.
 //
 // Failures are boost::system::system_error with the location "resolve", "connect", "write" or
 // "read_some" (also when the server closes the stream), and network::protocol::IO_Error for a
 // malformed packet length. Connecting, and every read and write, gives up after `timeout`
 // without progress, reported as boost::asio::error::timed_out at that location. A failed
 // connect leaves the Client unconnected, so the next Send or Receive starts again from the
-// resolve; after a failed read or write the Client is unusable and its owner drops it.
+// resolve; after a failed read or write the Client is unusable and its owner drops it. After
+// Abort, every operation fails with boost::asio::error::operation_aborted at its location.
 class Client {
  public:
   static constexpr std::size_t kReceiveBufferSize = 32800;
@@ -51,6 +53,16 @@ class Client {
   // The next whole packet from the server, in arrival order; packets that arrived together with
   // it stay queued for the next call. Connects first if needed.
   std::shared_ptr<protocol::IPacket> Receive();
+  // Connects and greets now, unless connected already: what the first Send or Receive does
+  // otherwise. For an owner that must be able to Abort the connect, so cannot connect in the
+  // constructor.
+  void Connect();
+
+  // Thread-safe; the Client must outlive the call. Ends the operation in progress, if any, at
+  // once with operation_aborted at its location (a name lookup in progress is abandoned: the
+  // system's lookup cannot be interrupted, so the destructor then waits for it to end), and makes
+  // every later operation that would use the network fail the same way without touching it.
+  void Abort();
 
   const std::string& host() const { return host_; }
   const std::string& port() const { return port_; }
@@ -59,10 +71,11 @@ class Client {
   std::chrono::milliseconds timeout() const { return timeout_; }
 
  private:
-  void Connect();
+  boost::asio::ip::tcp::resolver::results_type Resolve();
   void Greet();
   // Runs the asynchronous operation `start` until it completes or the timeout passes; on timeout
-  // the socket is closed and the result is timed_out.
+  // the socket is closed and the result is timed_out. After Abort, operation_aborted without
+  // starting it.
   template <typename Start>
   boost::system::error_code RunWithTimeout(Start start);
   std::size_t ReadSome();
@@ -78,6 +91,7 @@ class Client {
   std::vector<char> receiveBuffer_;
   protocol::PacketParser parser_;
   bool connected_ = false;
+  std::atomic<bool> aborted_{false};  // set once by Abort, from any thread
 };
 
 }  // namespace network::common

@@ -5,12 +5,15 @@
 #include <condition_variable>
 #include <deque>
 #include <exception>
+#include <limits>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <boost/asio/error.hpp>
+#include <boost/filesystem/operations.hpp>
 #include <boost/system/system_error.hpp>
 
 #ifdef __GLIBC__
@@ -20,6 +23,9 @@
 namespace network::common {
 
 namespace {
+
+constexpr char kSocketFailure[] =
+    "Error while downloading resources\nCheck the Internet connection and try again";
 
 // Runs one worker's job on a thread of its own; the destructor joins it. Nothing the job throws
 // escapes: it becomes the text in error().
@@ -43,7 +49,7 @@ class DownloadThread {
     try {
       count_ = work_();
     } catch (const boost::system::system_error&) {
-      error_ = "Error while downloading resources\nCheck the Internet connection and try again";
+      error_ = kSocketFailure;
     } catch (const std::exception& e) {
       error_ = std::string(e.what()) + "\n    at network::common::DownloadThread::Run";
     } catch (...) {
@@ -144,34 +150,88 @@ void KeepTransferBuffersMapped() {
 #endif
 }
 
-DownloadManager::DownloadManager(std::shared_ptr<Client> client, unsigned hardwareThreads)
-    : client_(std::move(client)), hardwareThreads_(hardwareThreads) {}
+DownloadManager::DownloadManager(std::shared_ptr<Client> client, unsigned hardwareThreads,
+                                 Capacity capacity)
+    : client_(std::move(client)),
+      hardwareThreads_(hardwareThreads),
+      capacity_(std::move(capacity)) {}
 
 DownloadManager::~DownloadManager() = default;
 
-unsigned DownloadManager::WorkerCount(unsigned hardwareThreads, std::size_t tasks) {
+unsigned DownloadManager::WorkerCount(unsigned hardwareThreads, std::uint64_t ranges) {
   const unsigned wanted = hardwareThreads > 1 ? hardwareThreads - 1 : 1;
-  return static_cast<unsigned>(std::min<std::size_t>(wanted, tasks));
+  return static_cast<unsigned>(std::min<std::uint64_t>(wanted, ranges));
+}
+
+std::uint64_t DownloadManager::RangeCount(std::uint64_t size) {
+  if (size <= kPartSize) return 1;
+  // Not (size + kPartSize - 1) / kPartSize: that wraps for sizes near the largest.
+  return size / kPartSize + (size % kPartSize != 0 ? 1 : 0);
+}
+
+std::uint64_t DownloadManager::FileSystemCapacity(const std::string& localPath) {
+  namespace fs = boost::filesystem;
+  boost::system::error_code error;
+  fs::path folder = fs::path(localPath).parent_path();
+  while (!folder.empty() && !fs::is_directory(folder, error)) folder = folder.parent_path();
+  if (folder.empty()) folder = ".";
+  const fs::space_info space = fs::space(folder, error);
+  if (error) return std::numeric_limits<std::uint64_t>::max();
+  return space.capacity;
 }
 
 void DownloadManager::Add(const std::shared_ptr<File>& file) {
-  const std::uint64_t size = file->Size(*client_);
   {
-    std::lock_guard lock(progressMutex_);
-    total_ += size;
+    // A file of known size would not touch the aborted shared client.
+    std::lock_guard lock(taskMutex_);
+    if (aborted_) throw boost::system::system_error(boost::asio::error::operation_aborted, "Add");
   }
-  const std::uint64_t ranges = size <= kPartSize ? 1 : (size + kPartSize - 1) / kPartSize;
-  auto rangesLeft = std::make_shared<std::atomic<std::uint64_t>>(ranges);
-  const std::function<void()> written = [this, file, rangesLeft] { OnWritten(file, *rangesLeft); };
-  std::lock_guard lock(taskMutex_);
-  if (ranges == 1) {
-    tasks_.push_back(std::make_unique<DownloadFile>(file, 0, 0, written));
-    return;
+  const std::uint64_t size = file->Size(*client_);
+  // The size comes from the server: one that no disk here could hold is refused before it
+  // counts anywhere.
+  const std::uint64_t capacity = capacity_(file->localPath());
+  if (size > capacity) {
+    throw std::runtime_error("File too large for its disk: " + file->localPath() + " is " +
+                             std::to_string(size) + " bytes, the file system holds " +
+                             std::to_string(capacity) + " bytes");
   }
-  // Every range asks for a whole part; the server stops at the end of the file.
-  for (std::uint64_t offset = 0; offset < size; offset += kPartSize) {
-    tasks_.push_back(std::make_unique<DownloadFile>(file, offset, kPartSize, written));
+  {
+    std::lock_guard lock(taskMutex_);
+    if (aborted_) throw boost::system::system_error(boost::asio::error::operation_aborted, "Add");
+    files_.push_back(
+        {file, size, 0, std::make_shared<std::atomic<std::uint64_t>>(RangeCount(size))});
   }
+  std::lock_guard lock(progressMutex_);
+  total_ += size;
+}
+
+std::unique_ptr<DownloadTask> DownloadManager::Take() {
+  std::shared_ptr<File> file;
+  std::shared_ptr<std::atomic<std::uint64_t>> rangesLeft;
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;
+  {
+    std::lock_guard lock(taskMutex_);
+    if (files_.empty()) return nullptr;
+    QueuedFile& queued = files_.front();
+    file = queued.file;
+    rangesLeft = queued.rangesLeft;
+    if (queued.size <= kPartSize) {
+      // One request for the whole file (length 0: to its end).
+      files_.pop_front();
+    } else {
+      // Every range asks for a whole part; the server stops at the end of the file.
+      offset = queued.next;
+      length = kPartSize;
+      if (queued.size - queued.next <= kPartSize) {
+        files_.pop_front();
+      } else {
+        queued.next += kPartSize;
+      }
+    }
+  }
+  std::function<void()> written = [this, file, rangesLeft] { OnWritten(file, *rangesLeft); };
+  return std::make_unique<DownloadFile>(std::move(file), offset, length, std::move(written));
 }
 
 void DownloadManager::OnWritten(const std::shared_ptr<File>& file,
@@ -182,10 +242,15 @@ void DownloadManager::OnWritten(const std::shared_ptr<File>& file,
 
 unsigned DownloadManager::Download(const Progress& progress, const Completed& completed) {
   completed_ = completed;
-  std::size_t queued = 0;
+  std::uint64_t queued = 0;
   {
     std::lock_guard lock(taskMutex_);
-    queued = tasks_.size();
+    if (aborted_) throw std::runtime_error(kSocketFailure);
+    // Saturating: the sum only bounds the worker count.
+    for (const QueuedFile& file : files_) {
+      const std::uint64_t ranges = RangeCount(file.size - file.next);
+      queued += std::min(ranges, std::numeric_limits<std::uint64_t>::max() - queued);
+    }
   }
   const unsigned workers = WorkerCount(hardwareThreads_, queued);
   const std::size_t waiting = std::max(1u, kWaitingRanges / std::max(1u, workers));
@@ -202,24 +267,28 @@ unsigned DownloadManager::Download(const Progress& progress, const Completed& co
     if (!thread->error().empty()) throw std::runtime_error(thread->error());
     tasksDone += thread->count();
   }
+  // Workers that found the queue emptied by Abort ended without an error.
+  std::lock_guard lock(taskMutex_);
+  if (aborted_) throw std::runtime_error(kSocketFailure);
   return tasksDone;
 }
 
 unsigned DownloadManager::Work(const Progress& progress, std::size_t waiting) {
-  Client client(client_->host(), client_->port(), client_->version(), client_->platform(), false,
+  // Connected only once listed, so that Abort can end the connect too.
+  Client client(client_->host(), client_->port(), client_->version(), client_->platform(), true,
                 client_->timeout());
+  Enlist(client);
+  struct Listed {
+    DownloadManager& manager;
+    Client& connection;
+    ~Listed() { manager.Unlist(connection); }
+  } listed{*this, client};
+  client.Connect();
   const std::function<void(std::uint64_t)> onProgress = [this, &progress](std::uint64_t bytes) {
     OnProgress(bytes, progress);
   };
   Finisher finisher(waiting);
-  for (;;) {
-    std::unique_ptr<DownloadTask> task;
-    {
-      std::lock_guard lock(taskMutex_);
-      if (tasks_.empty()) break;
-      task = std::move(tasks_.front());
-      tasks_.pop_front();
-    }
+  while (std::unique_ptr<DownloadTask> task = Take()) {
     task->Exchange(client, onProgress);
     finisher.Hand(std::move(task));
   }
@@ -240,7 +309,26 @@ void DownloadManager::OnProgress(std::uint64_t bytes, const Progress& progress) 
 
 void DownloadManager::Cancel() {
   std::lock_guard lock(taskMutex_);
-  tasks_.clear();
+  files_.clear();
+}
+
+void DownloadManager::Abort() {
+  std::lock_guard lock(taskMutex_);
+  aborted_ = true;
+  files_.clear();
+  client_->Abort();
+  for (Client* connection : connections_) connection->Abort();
+}
+
+void DownloadManager::Enlist(Client& connection) {
+  std::lock_guard lock(taskMutex_);
+  connections_.push_back(&connection);
+  if (aborted_) connection.Abort();
+}
+
+void DownloadManager::Unlist(Client& connection) {
+  std::lock_guard lock(taskMutex_);
+  connections_.erase(std::find(connections_.begin(), connections_.end(), &connection));
 }
 
 }  // namespace network::common

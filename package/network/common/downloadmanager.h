@@ -3,11 +3,13 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
-#include <list>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "package/network/common/client.h"
 #include "package/network/common/downloadfile.h"
@@ -18,8 +20,9 @@ namespace network::common {
 
 // Downloads a set of remote files in parallel for one download run: each file is cut into ranges
 // of kPartSize bytes (one whole-file range when it is no larger), and the ranges run on up to
-// (hardware threads - 1) workers, each with its own connection to the server. Neither lock is
-// held during network I/O or while calling the progress function, and no code path holds both.
+// (hardware threads - 1) workers, each with its own connection to the server. Ranges are cut as
+// workers take them, so a queued file costs the same whatever size the server claims. Neither lock
+// is held during network I/O or while calling the progress function, and no code path holds both.
 // For a process that downloads, called once at its start before other threads run: with glibc,
 // allocations up to 8 MiB come from the heap instead of fresh mappings, and up to 32 MiB of freed
 // heap stays with the process, so that range buffers and packets are reused rather than faulted
@@ -31,21 +34,28 @@ class DownloadManager {
  public:
   using Progress = std::function<void(std::uint64_t downloaded, std::uint64_t total)>;
   using Completed = std::function<void(const std::shared_ptr<File>& file)>;
+  // The size in bytes of the file system that would hold a file at `localPath`.
+  using Capacity = std::function<std::uint64_t(const std::string& localPath)>;
 
   // `client` asks the file sizes in Add and lends its host, port, version, platform and timeout
   // to the workers' connections. `hardwareThreads` is what the machine reports (0 when unknown).
+  // `capacity` bounds the size Add accepts for a local file.
   explicit DownloadManager(std::shared_ptr<Client> client,
-                           unsigned hardwareThreads = std::thread::hardware_concurrency());
-  // Deletes the tasks still queued.
+                           unsigned hardwareThreads = std::thread::hardware_concurrency(),
+                           Capacity capacity = FileSystemCapacity);
+  // Drops the ranges still queued.
   ~DownloadManager();
   DownloadManager(const DownloadManager&) = delete;
   DownloadManager& operator=(const DownloadManager&) = delete;
 
   // Asks the file's size (File::Size on the shared client, on the calling thread), adds it to the
-  // total and queues the file's ranges. File::Size's errors leave earlier files' ranges queued.
+  // total and queues the file's ranges. File::Size's errors leave earlier files' ranges queued. A
+  // size above the capacity of the file system that would hold the local file is refused before
+  // anything is queued: std::runtime_error "File too large for its disk: <local path> is <size>
+  // bytes, the file system holds <capacity> bytes".
   void Add(const std::shared_ptr<File>& file);
 
-  // Runs the queued tasks on WorkerCount workers and returns how many completed. `progress` gets
+  // Runs the queued ranges on WorkerCount workers and returns how many completed. `progress` gets
   // (downloaded, total) after every data block, from the workers' threads, possibly at the same
   // time and out of order; it must outlive the call. `completed`, when set, gets each file once,
   // right after the last of its ranges is written (the whole file is then on disk), on the thread
@@ -58,11 +68,24 @@ class DownloadManager {
   // A failed worker's remaining tasks are left to the others, or stay queued if all fail.
   unsigned Download(const Progress& progress, const Completed& completed = {});
 
-  // Drops every task no worker has taken yet; running tasks finish and count.
+  // Drops every range no worker has taken yet; running ones finish and count.
   void Cancel();
 
-  // min(tasks, max(1, hardwareThreads - 1)).
-  static unsigned WorkerCount(unsigned hardwareThreads, std::size_t tasks);
+  // For a quick shut-down: callable from any thread at any time while the manager lives. Drops
+  // the queued ranges as Cancel does and aborts the shared client and every worker's connection
+  // (Client::Abort), so that a running Add or Download returns at once. From then on Add throws
+  // boost::system::system_error (operation_aborted), and Download, also one already running,
+  // throws the socket failure's text.
+  void Abort();
+
+  // min(ranges, max(1, hardwareThreads - 1)).
+  static unsigned WorkerCount(unsigned hardwareThreads, std::uint64_t ranges);
+  // The ranges a file of `size` bytes is cut into: one up to kPartSize, else one per part.
+  static std::uint64_t RangeCount(std::uint64_t size);
+  // The capacity of the file system of the nearest existing folder on the way to `localPath`
+  // (the folders missing yet are made there by the first write); the largest value when the
+  // system cannot tell, so that an unknown capacity refuses nothing.
+  static std::uint64_t FileSystemCapacity(const std::string& localPath);
 
  private:
   // Ranges exchanged but not yet written, per process: shared by the workers, at least one each.
@@ -70,6 +93,21 @@ class DownloadManager {
   // (every waiting range holds up to kPartSize bytes).
   static constexpr unsigned kWaitingRanges = 4;
 
+  // A file whose ranges are not all taken yet.
+  struct QueuedFile {
+    std::shared_ptr<File> file;
+    std::uint64_t size;
+    std::uint64_t next;  // offset of the next range to take
+    // Ranges not written yet, shared by the file's tasks; the last one written reports the file.
+    std::shared_ptr<std::atomic<std::uint64_t>> rangesLeft;
+  };
+
+  // Lists a worker's connection for Abort (aborting it at once if Abort came first), and takes
+  // it off the list before it goes.
+  void Enlist(Client& connection);
+  void Unlist(Client& connection);
+  // Cuts the next range of the first queued file; null when nothing is queued.
+  std::unique_ptr<DownloadTask> Take();
   // A worker's job: opens its own connection, then runs tasks until the queue is empty, each
   // task's Finish overlapping the next ones' Exchange (up to `waiting` tasks wait for theirs).
   // Returns the tasks completed; an exception ends the job and drops the failed task (a Finish
@@ -81,8 +119,11 @@ class DownloadManager {
 
   std::shared_ptr<Client> client_;
   unsigned hardwareThreads_;
+  Capacity capacity_;
   std::mutex taskMutex_;
-  std::list<std::unique_ptr<DownloadTask>> tasks_;  // guarded by taskMutex_
+  std::deque<QueuedFile> files_;      // guarded by taskMutex_
+  std::vector<Client*> connections_;  // guarded by taskMutex_; the workers' own
+  bool aborted_ = false;              // guarded by taskMutex_
   std::mutex progressMutex_;
   std::uint64_t downloaded_ = 0;  // guarded by progressMutex_
   std::uint64_t total_ = 0;       // guarded by progressMutex_

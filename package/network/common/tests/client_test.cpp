@@ -8,11 +8,14 @@
 #include <boost/system/system_error.hpp>
 #include <gtest/gtest.h>
 
+#include "package/network/common/tests/silentpeers.h"
 #include "tests/support/fakeserver.h"
 
 namespace {
 
 using network::common::Client;
+using network::common::testing::FullListener;
+using network::common::testing::StalledServer;
 using network::protocol::IO_Error;
 using network::protocol::OPacket;
 using test_support::FakeConnection;
@@ -20,6 +23,9 @@ using test_support::FakeServer;
 
 constexpr Version kVersion{4, 35, 1906051200};
 constexpr auto kDeadline = std::chrono::seconds(10);
+// How long an aborted operation may take to end: far below kDeadline, which the clients of those
+// tests take as their timeout, so that only the abort can end the operation in time.
+constexpr auto kAbortDeadline = std::chrono::seconds(2);
 
 // ProtocolVersion {2, 2, 1704181200}, then ClientVersion {4, 35, 1906051200} "win32".
 const std::string kGreeting = std::string(
@@ -163,6 +169,92 @@ TEST(ClientTest, SilentServerTimesOutAtReadSome) {
   const auto failure = SocketFailure([&] { client.Receive(); });
   EXPECT_EQ(failure.first, "read_some");
   EXPECT_EQ(failure.second, boost::asio::error::timed_out);
+}
+
+// Large enough to fill the socket buffers of a peer that never reads.
+OPacket LargePacket() { return OPacket(false, 99) << std::string(32 << 20, 'x'); }
+
+// Each operation a silent peer leaves waiting gives up after the timeout, at its own location.
+TEST(ClientTest, SilentPeerTimesOutAtTheWaitingOperation) {
+  const auto timeout = std::chrono::milliseconds(200);
+  FullListener listener;
+  ASSERT_TRUE(listener.full());
+  EXPECT_EQ(SocketFailure(
+                [&] { Client("127.0.0.1", listener.port(), kVersion, "win32", false, timeout); }),
+            std::make_pair(std::string("connect"),
+                           boost::system::error_code(boost::asio::error::timed_out)));
+
+  StalledServer server(kDeadline);
+  Client client("127.0.0.1", server.port(), kVersion, "win32", false, timeout);
+  OPacket packet = LargePacket();
+  EXPECT_EQ(SocketFailure([&] { client.Send(packet); }),
+            std::make_pair(std::string("write"),
+                           boost::system::error_code(boost::asio::error::timed_out)));
+}
+
+// Abort, from another thread, ends the operation a silent peer leaves waiting at once, and every
+// later operation fails the same way without waiting.
+TEST(ClientTest, AbortEndsTheWaitingOperationAtItsLocation) {
+  StalledServer server(kDeadline);
+  FullListener listener;
+  ASSERT_TRUE(listener.full());
+  OPacket large = LargePacket();
+  OPacket small(false, 12);
+  struct Case {
+    const char* location;
+    std::string port;
+    std::function<void(Client&)> call;
+  };
+  const Case cases[] = {
+      {"connect", listener.port(), [](Client& c) { c.Receive(); }},
+      {"read_some", server.port(), [](Client& c) { c.Receive(); }},
+      {"write", server.port(), [&](Client& c) { c.Send(large); }},
+  };
+  int greeted = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.location);
+    Client client("127.0.0.1", c.port, kVersion, "win32", true, kDeadline);
+    auto failure =
+        std::async(std::launch::async, [&] { return SocketFailure([&] { c.call(client); }); });
+    if (c.port == server.port()) {
+      ASSERT_TRUE(server.WaitUntilGreeted(++greeted, kDeadline));
+    } else {
+      ASSERT_TRUE(listener.WaitUntilConnecting(kDeadline));
+    }
+    client.Abort();
+    ASSERT_EQ(failure.wait_for(kAbortDeadline), std::future_status::ready);
+    const auto aborted = boost::system::error_code(boost::asio::error::operation_aborted);
+    EXPECT_EQ(failure.get(), std::make_pair(std::string(c.location), aborted));
+    const std::string later = c.port == server.port() ? "write" : "resolve";
+    EXPECT_EQ(SocketFailure([&] { client.Send(small); }), std::make_pair(later, aborted));
+  }
+}
+
+// An Abort before any operation, or between two, wins over everything the Client could still do:
+// it neither connects nor hands out a reply that has already arrived.
+TEST(ClientTest, AbortedClientFailsEveryLaterOperationAtOnce) {
+  const auto aborted = boost::system::error_code(boost::asio::error::operation_aborted);
+  FakeServer server([](FakeConnection& c) {
+    c.Read(kGreeting.size());
+    c.Write(Reply(10, "first") + Reply(11, "second"));
+    c.WaitForClose();
+  });
+  Client fresh("127.0.0.1", server.port(), kVersion, "win32", true);
+  fresh.Abort();
+  EXPECT_EQ(SocketFailure([&] { fresh.Receive(); }),
+            std::make_pair(std::string("resolve"), aborted));
+  EXPECT_EQ(SocketFailure([&] { fresh.Connect(); }),
+            std::make_pair(std::string("resolve"), aborted));
+  EXPECT_EQ(server.accepted(), 0);
+
+  Client client("127.0.0.1", server.port(), kVersion, "win32", false);
+  EXPECT_EQ(ReplyText(*client.Receive()), "first");
+  client.Abort();
+  EXPECT_EQ(SocketFailure([&] { client.Receive(); }),
+            std::make_pair(std::string("read_some"), aborted));
+  OPacket request(false, 12);
+  EXPECT_EQ(SocketFailure([&] { client.Send(request); }),
+            std::make_pair(std::string("write"), aborted));
 }
 
 TEST(ClientTest, HostileLengthIsInvalidPacketSize) {

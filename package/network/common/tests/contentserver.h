@@ -37,6 +37,7 @@ class ScriptedServer {
           c.WaitForClose();
         }) {}
   std::string port() const { return server_.port(); }
+  int accepted() const { return server_.accepted(); }
   // Complete once the client has received a reply.
   std::string request() const {
     std::lock_guard lock(mutex_);

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <future>
 #include <iterator>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -12,9 +13,13 @@
 #include <utility>
 #include <vector>
 
+#include <boost/asio/error.hpp>
+#include <boost/filesystem/operations.hpp>
+#include <boost/system/system_error.hpp>
 #include <gtest/gtest.h>
 
 #include "package/network/common/tests/contentserver.h"
+#include "package/network/common/tests/silentpeers.h"
 #include "package/network/protocol/updateerror.h"
 #include "tests/support/fakeserver.h"
 #include "tests/support/scratchdir.h"
@@ -25,11 +30,22 @@ using network::common::Client;
 using network::common::DownloadManager;
 using network::common::File;
 using network::common::kPartSize;
+using network::common::testing::Bytes;
 using network::common::testing::ContentServer;
+using network::common::testing::FullListener;
 using network::common::testing::Request;
+using network::common::testing::ScriptedServer;
+using network::common::testing::StalledServer;
+using network::protocol::OPacket;
 
 constexpr Version kVersion{4, 35, 1906051200};
 constexpr auto kDeadline = std::chrono::seconds(10);
+// How long an aborted call may take to return: far below kDeadline, which the connections of
+// those tests take as their timeout, so that only the abort can end the call in time.
+constexpr auto kAbortDeadline = std::chrono::seconds(2);
+const std::string kSocketFailure =
+    "Error while downloading resources\nCheck the Internet connection and try again";
+constexpr std::uint64_t kLargest = std::numeric_limits<std::uint64_t>::max();
 
 std::string Content(std::size_t size) {
   std::string content(size, '\0');
@@ -37,8 +53,13 @@ std::string Content(std::size_t size) {
   return content;
 }
 
-std::shared_ptr<Client> SharedClient(const std::string& port) {
-  return std::make_shared<Client>("127.0.0.1", port, kVersion, "win32", true);
+std::shared_ptr<Client> SharedClient(const std::string& port,
+                                     std::chrono::milliseconds timeout = Client::kDefaultTimeout) {
+  return std::make_shared<Client>("127.0.0.1", port, kVersion, "win32", true, timeout);
+}
+
+bool IsAborted(const boost::system::system_error& e) {
+  return e.code() == boost::asio::error::operation_aborted;
 }
 
 class DownloadManagerTest : public test_support::InScratchDir {
@@ -135,15 +156,127 @@ TEST_F(DownloadManagerTest, CompletedReportsEachFileOnceWholeOnDisk) {
 TEST_F(DownloadManagerTest, WorkerCountFollowsHardwareThreadsAndTasks) {
   struct Case {
     unsigned hardwareThreads;
-    std::size_t tasks;
+    std::uint64_t tasks;
     unsigned workers;
   };
-  const Case cases[] = {{8, 3, 3}, {8, 20, 7}, {8, 0, 0}, {0, 5, 1},
-                        {1, 5, 1}, {2, 5, 1},  {3, 5, 2}};
+  const Case cases[] = {{8, 3, 3},       {8, 20, 7}, {8, 0, 0}, {0, 5, 1},
+                        {1, 5, 1},       {2, 5, 1},  {3, 5, 2}, {8, std::uint64_t{1} << 32, 7},
+                        {8, kLargest, 7}};
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.hardwareThreads << " threads, " << c.tasks << " tasks");
     EXPECT_EQ(DownloadManager::WorkerCount(c.hardwareThreads, c.tasks), c.workers);
   }
+}
+
+// Counted, not cut: the count of a size near the largest must not wrap.
+TEST_F(DownloadManagerTest, RangeCountCoversEveryByteOnce) {
+  const std::pair<std::uint64_t, std::uint64_t> cases[] = {
+      {0, 1},
+      {kPartSize, 1},
+      {kPartSize + 1, 2},
+      {5000000, 3},
+      {kPartSize << 32, std::uint64_t{1} << 32},
+      {(kPartSize << 32) + 1, (std::uint64_t{1} << 32) + 1},
+      {kLargest, kLargest / kPartSize + 1},
+  };
+  for (const auto& [size, ranges] : cases) {
+    SCOPED_TRACE(size);
+    EXPECT_EQ(DownloadManager::RangeCount(size), ranges);
+  }
+}
+
+// A claim of 2^64-1 bytes queues as one entry: its ranges are cut only as the workers take them,
+// and the worker count is reckoned from a range count beyond 32 bits. Every worker holds its
+// first range at the server until Cancel has run.
+TEST_F(DownloadManagerTest, RangesOfAHugeClaimAreCutAsWorkersTakeThem) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int held = 0;
+  bool released = false;
+  ContentServer server(ContentServer::Files{{"#1", "abc"}}, 4096, [&](const Request&) {
+    std::unique_lock lock(mutex);
+    ++held;
+    changed.notify_all();
+    changed.wait_for(lock, kDeadline, [&] { return released; });
+  });
+  DownloadManager manager(SharedClient(server.port()), 8,
+                          [](const std::string&) { return kLargest; });
+  manager.Add(std::make_shared<File>(std::uint16_t{1}, "huge.upd", kLargest));
+  auto result = std::async(std::launch::async, [&] { return manager.Download(Record()); });
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, kDeadline, [&] { return held == 7; }));
+  }
+  manager.Cancel();
+  {
+    std::lock_guard lock(mutex);
+    released = true;
+  }
+  changed.notify_all();
+  ASSERT_EQ(result.wait_for(kDeadline), std::future_status::ready);
+  EXPECT_EQ(result.get(), 7u);
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
+  for (std::uint64_t i = 0; i < 7; ++i) ranges.emplace_back(i * kPartSize, kPartSize);
+  EXPECT_EQ(Ranges(server), ranges);
+  EXPECT_EQ(test_support::ReadFile("huge.upd"), "abc");
+}
+
+// A size no disk here could hold, from the server's FileSize reply or from an UpdateDB item, is
+// refused by Add before anything is queued, counted or written.
+TEST_F(DownloadManagerTest, AddRefusesASizeAboveTheDiskCapacity) {
+  const std::uint64_t capacity = DownloadManager::FileSystemCapacity("x.upd");
+  ASSERT_LT(capacity, std::uint64_t{1} << 50) << "the scratch disk holds a pebibyte";
+  ASSERT_EQ(capacity, boost::filesystem::space(".").capacity);
+  struct Case {
+    const char* name;
+    std::uint64_t size;
+    bool byPath;
+  };
+  const Case cases[] = {
+      {"2^50 by index", std::uint64_t{1} << 50, false},
+      {"2^64-1 by index", kLargest, false},
+      {"2^64-1 by path", kLargest, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer server(Bytes(OPacket(true, 12) << true << c.size));
+    DownloadManager manager(SharedClient(server.port()), 2);
+    const auto file = c.byPath ? std::make_shared<File>("big.pak", "new/big.upd", kVersion)
+                               : std::make_shared<File>(std::uint16_t{1}, "new/big.upd", c.size);
+    try {
+      manager.Add(file);
+      ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(e.what(), "File too large for its disk: new/big.upd is " + std::to_string(c.size) +
+                              " bytes, the file system holds " + std::to_string(capacity) +
+                              " bytes");
+    }
+    EXPECT_EQ(manager.Download(Record()), 0u);
+    EXPECT_EQ(server.accepted(), c.byPath ? 1 : 0);  // only the shared client asked
+    EXPECT_FALSE(std::filesystem::exists("new"));
+  }
+  EXPECT_TRUE(Calls().empty());
+}
+
+// The capacity of the nearest folder that exists: the first write makes the missing ones there.
+// A size equal to it is taken.
+TEST_F(DownloadManagerTest, CapacityIsThatOfTheNearestExistingFolder) {
+  std::filesystem::create_directory("d");
+  EXPECT_EQ(DownloadManager::FileSystemCapacity("d/e/f/g.upd"),
+            boost::filesystem::space(".").capacity);
+  ContentServer server(ContentServer::Files{{"#1", "abcd"}});
+  std::vector<std::string> asked;
+  DownloadManager manager(SharedClient(server.port()), 2, [&](const std::string& path) {
+    asked.push_back(path);
+    return std::uint64_t{4};
+  });
+  manager.Add(std::make_shared<File>(std::uint16_t{1}, "d/e/g.upd", 4));
+  EXPECT_THROW(manager.Add(std::make_shared<File>(std::uint16_t{1}, "d/h.upd", 5)),
+               std::runtime_error);
+  EXPECT_EQ(asked, (std::vector<std::string>{"d/e/g.upd", "d/h.upd"}));
+  EXPECT_EQ(manager.Download(Record()), 1u);
+  EXPECT_EQ(test_support::ReadFile("d/e/g.upd"), "abcd");
+  EXPECT_FALSE(std::filesystem::exists("d/h.upd"));
 }
 
 // Every worker opens its own connection when it starts, so the server counts the workers.
@@ -266,6 +399,84 @@ TEST_F(DownloadManagerTest, CancelDropsQueuedTasksAndLetsRunningOnesFinish) {
   ASSERT_EQ(result.wait_for(kDeadline), std::future_status::ready);
   EXPECT_EQ(result.get(), 2u);
   EXPECT_EQ(Ranges(server).size(), 2u);
+}
+
+// Abort from another thread ends a Download whose workers wait on a silent server or on a connect
+// nobody answers, and drops what was still queued.
+TEST_F(DownloadManagerTest, AbortEndsARunningDownloadAtOnce) {
+  StalledServer server(kDeadline);
+  FullListener listener;
+  ASSERT_TRUE(listener.full());
+  for (const bool connecting : {false, true}) {
+    SCOPED_TRACE(connecting ? "connecting" : "waiting for a reply");
+    DownloadManager manager(SharedClient(connecting ? listener.port() : server.port(), kDeadline),
+                            3);
+    for (int i = 0; i < 4; ++i) {
+      manager.Add(std::make_shared<File>(static_cast<std::uint16_t>(i),
+                                         "f" + std::to_string(i) + ".upd", 10));
+    }
+    auto result = std::async(std::launch::async, [&] { return manager.Download(Record()); });
+    if (connecting) {
+      ASSERT_TRUE(listener.WaitUntilConnecting(kDeadline));
+    } else {
+      ASSERT_TRUE(server.WaitUntilGreeted(2, kDeadline));
+    }
+    manager.Abort();
+    ASSERT_EQ(result.wait_for(kAbortDeadline), std::future_status::ready);
+    try {
+      result.get();
+      ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(e.what(), kSocketFailure);
+    }
+  }
+  EXPECT_TRUE(Calls().empty());
+  for (int i = 0; i < 4; ++i)
+    EXPECT_FALSE(std::filesystem::exists("f" + std::to_string(i) + ".upd"));
+}
+
+// A FileSize request in Add waits on the shared client: Abort ends it.
+TEST_F(DownloadManagerTest, AbortEndsARunningAdd) {
+  StalledServer server(kDeadline);
+  DownloadManager manager(SharedClient(server.port(), kDeadline), 2);
+  auto added = std::async(std::launch::async,
+                          [&] { manager.Add(std::make_shared<File>("a.pak", "a.upd", kVersion)); });
+  ASSERT_TRUE(server.WaitUntilGreeted(1, kDeadline));
+  manager.Abort();
+  ASSERT_EQ(added.wait_for(kAbortDeadline), std::future_status::ready);
+  try {
+    added.get();
+    ADD_FAILURE() << "no exception";
+  } catch (const boost::system::system_error& e) {
+    EXPECT_TRUE(IsAborted(e)) << e.what();
+  }
+}
+
+// After Abort nothing touches the network: Add fails even for a file of known size, and Download
+// fails without starting a worker, although a file was queued before.
+TEST_F(DownloadManagerTest, AbortedManagerFailsAddAndDownloadAtOnce) {
+  ContentServer server(ContentServer::Files{{"#1", "abc"}, {"b.pak", "b"}});
+  DownloadManager manager(SharedClient(server.port()), 2);
+  manager.Add(std::make_shared<File>(std::uint16_t{1}, "a.upd", 3));
+  manager.Abort();
+  for (const bool byPath : {false, true}) {
+    SCOPED_TRACE(byPath ? "by path" : "by index");
+    try {
+      manager.Add(byPath ? std::make_shared<File>("b.pak", "b.upd", kVersion)
+                         : std::make_shared<File>(std::uint16_t{1}, "b.upd", 3));
+      ADD_FAILURE() << "no exception";
+    } catch (const boost::system::system_error& e) {
+      EXPECT_TRUE(IsAborted(e)) << e.what();
+    }
+  }
+  try {
+    manager.Download(Record());
+    ADD_FAILURE() << "no exception";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(e.what(), kSocketFailure);
+  }
+  EXPECT_EQ(server.accepted(), 0);
+  EXPECT_FALSE(std::filesystem::exists("a.upd"));
 }
 
 }  // namespace
