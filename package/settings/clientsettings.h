@@ -26,7 +26,7 @@ class ClientSettings {
 
   // Merges INI text (or, when `updateText` is empty, the file "SettingsUpdate.ini") into
   // "Settings.ini", key by key within sections; a '.' in a section or key name is part of the
-  // name. Rewrites the file only when a value changed, by writing "Settings.ini.$$$" and renaming
+  // name. Rewrites the file only when a value changed, by writing "Settings.ini.new" and renaming
   // it into place: a failed write leaves "Settings.ini" as it was. When a changed or added key is
   // named `host` or `port`, or `forceRestart` is set, starts "launcher.exe" and ends the process
   // with exit code 0. Errors are logged as "Settings.ini update error: %s" and raised again.

@@ -19,8 +19,9 @@ namespace {
 constexpr const char* kSettingsFile = "Settings.ini";
 constexpr const char* kUpdateFile = "SettingsUpdate.ini";
 // The merged file is written here and renamed onto "Settings.ini", which therefore always holds
-// either the old or the new settings. The start-up sweep removes a leftover.
-constexpr const char* kUnfinishedFile = "Settings.ini.$$$";
+// either the old or the new settings. Not a ".$$$" name: the engine's start-up sweep would take a
+// leftover for a backup and put it back in place of a missing "Settings.ini".
+constexpr const char* kUnfinishedFile = "Settings.ini.new";
 
 struct MergeResult {
   bool changed = false;

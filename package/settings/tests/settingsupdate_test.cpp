@@ -88,7 +88,7 @@ TEST_F(SettingsUpdateTest, MergesWithoutRestart) {
     // The merged file reads back as what was written: the next start changes nothing.
     ClientSettings::UpdateSettings(c.asText ? c.update : "", false);
     EXPECT_EQ(ReadFile("Settings.ini"), merged);
-    EXPECT_FALSE(std::filesystem::exists("Settings.ini.$$$"));
+    EXPECT_FALSE(std::filesystem::exists("Settings.ini.new"));
   }
 }
 
@@ -157,7 +157,7 @@ TEST_F(SettingsUpdateTest, FailedWriteLeavesTheFileAsItWas) {
   }
   EXPECT_EQ(files, (std::set<std::string>{"Settings.ini", "SettingsUpdate.ini", "log.txt"}));
   EXPECT_NE(ReadFile("log.txt").find("; ENGINE; ERROR; Settings.ini update error: "
-                                     "Settings.ini.$$$: cannot write file\n"),
+                                     "Settings.ini.new: cannot write file\n"),
             std::string::npos);
 }
 
