@@ -20,8 +20,6 @@ namespace launcher {
 
 namespace {
 
-constexpr const char* kPinnedClientVersion = "[Client]\nclient_version=4.34.1905201200";
-
 // Another game client runs: bring its window forward instead of starting a second one.
 bool ActivateRunningGame() {
   const platform::WindowHandle game = platform::FindWindowByTitle("Game");
@@ -44,28 +42,28 @@ void InstallEngineHooks() {
   taln::SetInvokeCallback([](std::function<void()> work) { PostTask(std::move(work)); });
 }
 
-// Old Windows versions get the last client version they can run, from the next start on.
-void PinClientVersionOnOldWindows() {
-  const Platform& system = Platform::Instance();
+}  // namespace
+
+void PinClientVersionOnOldWindows(const Platform& system, const ServerSettings& settings) {
   if (!platform::IsOldWindows(system.type, system.osMajorVersion, system.osMinorVersion)) return;
-  if (!ServerSettings::Instance().GetClientVersion().empty()) return;
+  if (!settings.GetClientVersion().empty()) return;
   ClientSettings::UpdateSettings(kPinnedClientVersion, false);
 }
-
-}  // namespace
 
 int LauncherMain(int argc, char* argv[]) {
   const ClientSettings& settings = ClientSettings::Instance();
   if (!settings.IsMultipleInstancesEnabled() && ActivateRunningGame()) return kExitGameRunning;
   ConfigureLogger(settings);
   InstallEngineHooks();
-  PinClientVersionOnOldWindows();
+  PinClientVersionOnOldWindows(Platform::Instance(), ServerSettings::Instance());
 
   LauncherWindow window;
   UpdateManager updateManager(&window);
   updateManager.Execute(argc, argv);
   while (window.Idle()) {
   }
+  // The player sees the window go at once; the engine's stop aborts its connections.
+  window.Hide();
   taln::TALN_DownloadManager::Instance("").Shutdown();
   return kExitNormal;
 }

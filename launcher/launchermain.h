@@ -1,6 +1,17 @@
 #pragma once
 
+class Platform;
+class ServerSettings;
+
 namespace launcher {
+
+// Settings text that pins the last client version old Windows versions can run.
+inline constexpr const char* kPinnedClientVersion = "[Client]\nclient_version=4.34.1905201200";
+
+// On an old Windows version (platform::IsOldWindows of `system`) without a configured client
+// version, merges kPinnedClientVersion into "Settings.ini" of the working directory, so the
+// next start asks for that version. Throws what the settings update throws.
+void PinClientVersionOnOldWindows(const Platform& system, const ServerSettings& settings);
 
 // The launcher's start-up and shut-down sequence. `argv` holds exactly two strings: " " in place
 // of the program name and the command-line tail, unsplit (possibly empty), which the game client

@@ -1,9 +1,12 @@
 #include "launcher/updatemanager.h"
 
+#include <algorithm>
+#include <chrono>
 #include <deque>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -90,12 +93,32 @@ TEST_F(UpdateManagerTest, EventsBecomeStatusAndProgress) {
   EXPECT_EQ(window_.closed, 0);
 }
 
+// Waits (at most 30 s) until the file at `path` holds `lines` lines, and returns it.
+std::string WaitForLines(const std::filesystem::path& path, std::size_t lines) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  std::string text;
+  while (std::chrono::steady_clock::now() < deadline) {
+    text = test_support::ReadFile(path);
+    if (static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) >= lines) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return text;
+}
+
 TEST_F(UpdateManagerTest, FinishedOrFailedUpdateStartsTheGameAndCloses) {
+  // A game client that records each start's arguments, one per line.
+  test_support::WriteFile("Kolvex.exe",
+                          "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\" >>starts; done\n");
+  std::filesystem::permissions("Kolvex.exe", std::filesystem::perms::owner_all);
+
   Event(State::DOWNLOAD_FINISHED);
   EXPECT_EQ(window_.closed, 1);
+  EXPECT_EQ(WaitForLines("starts", 2), "--lg\nD41C7A90E35B4F2688A1C0E97B52F3D6\n");
   Event(State::DOWNLOAD_FAILED, 0, "Hash validation failed for item 'a'!");
   EXPECT_EQ(window_.texts.back(), "Hash validation failed for item 'a'!");
   EXPECT_EQ(window_.closed, 2);
+  EXPECT_EQ(WaitForLines("starts", 4),
+            "--lg\nD41C7A90E35B4F2688A1C0E97B52F3D6\n--lg\nD41C7A90E35B4F2688A1C0E97B52F3D6\n");
 }
 
 TEST_F(UpdateManagerTest, FailedInitialisationCountsDownThenRestartsTheEngine) {
