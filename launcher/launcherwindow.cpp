@@ -142,6 +142,12 @@ void LauncherWindow::Close() {
   SDL_PushEvent(&event);
 }
 
+void LauncherWindow::Hide() {
+  SDL_HideWindow(window_);
+  // Without a pass over the events a display server may keep showing the window.
+  SDL_PumpEvents();
+}
+
 bool LauncherWindow::Idle() {
   for (;;) {
     DrawFrame();

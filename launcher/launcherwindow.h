@@ -49,6 +49,9 @@ class LauncherWindow final : public IReportOnProgress {
   void SetProgress(float percent) override;
   // Queues SDL's quit event.
   void Close() override;
+  // Takes the window off the screen at once, for the shut-down that follows the loop. Main
+  // thread only.
+  void Hide();
 
   // Draws a frame, then waits up to 30 ms for an event, over and over. Runs each task event's
   // task between two frames and destroys it; a task event without a task is logged and skipped;

@@ -23,22 +23,44 @@ namespace taln {
 
 TALN_DownloadManagerImpl::TALN_DownloadManagerImpl(const std::string& root,
                                                    const EventCallback& callback,
-                                                   SettingsSource settings)
-    : root_(root), settings_(std::move(settings)), callback_(callback) {
+                                                   SettingsSource settings,
+                                                   unsigned hardwareThreads)
+    : hardwareThreads_(hardwareThreads),
+      root_(root),
+      settings_(std::move(settings)),
+      callback_(callback) {
   EngineLog(kLogInfo, "TALN_DownloadManagerImpl",
             (boost::format("DIST_NAME=%s") % kPlatformName).str());
 }
 
+TALN_DownloadManagerImpl::AbortScope::AbortScope(TALN_DownloadManagerImpl& engine,
+                                                 std::function<void()> abort)
+    : engine_(engine) {
+  std::lock_guard<std::mutex> lock(engine_.abortMutex_);
+  if (engine_.stopping_) {
+    abort();
+  } else {
+    engine_.abort_ = std::move(abort);
+  }
+}
+
+TALN_DownloadManagerImpl::AbortScope::~AbortScope() {
+  std::lock_guard<std::mutex> lock(engine_.abortMutex_);
+  engine_.abort_ = nullptr;
+}
+
 TALN_DownloadManagerImpl::~TALN_DownloadManagerImpl() {
   {
+    std::lock_guard<std::mutex> silence(callbackMutex_);
+    callback_.clear();
+  }
+  {
+    std::lock_guard<std::mutex> lock(abortMutex_);
+    stopping_ = true;
+    if (abort_) abort_();
+  }
+  {
     std::lock_guard<std::mutex> lock(mutex_);
-    {
-      std::lock_guard<std::mutex> silence(callbackMutex_);
-      callback_.clear();
-    }
-    if (downloadManager_) downloadManager_->Cancel();
-    running_ = false;
-    starting_ = false;
     wake_.notify_one();
   }
   if (worker_.joinable()) worker_.join();
@@ -60,6 +82,15 @@ void TALN_DownloadManagerImpl::ProcessRequests() {
     wake_.notify_one();
     return;
   }
+  if (starting_) {
+    processPending_ = true;
+    return;
+  }
+  FailPendingRequests();
+}
+
+void TALN_DownloadManagerImpl::FailPendingRequests() {
+  processPending_ = false;
   requests_.clear();
   updateRequested_ = false;
   Emit(UPDATER_STATE::DOWNLOAD_FAILED, 0, "An error has occurred");
@@ -67,42 +98,54 @@ void TALN_DownloadManagerImpl::ProcessRequests() {
 
 void TALN_DownloadManagerImpl::Start() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (running_ || starting_) return;
-  starting_ = true;
-  localDb_ = UpdateDB(fs::path(root_));
+  if (running_ || starting_ || stopping_) return;
+  // A worker whose initialisation failed has left Starting and is ending.
   if (worker_.joinable()) worker_.join();
+  starting_ = true;
+  processPending_ = false;
+  try {
+    localDb_ = UpdateDB(fs::path(root_));
+  } catch (...) {
+    starting_ = false;
+    throw;
+  }
   worker_ = std::thread(&TALN_DownloadManagerImpl::WorkingThread, this);
 }
 
 void TALN_DownloadManagerImpl::WorkingThread() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    running_ = Initialize();
-    starting_ = false;
+  // Without the engine lock: the databases are the worker's alone, and the main thread must not
+  // wait on the server.
+  const bool initialized = !stopping_ && Initialize();
+  std::unique_lock<std::mutex> lock(mutex_);
+  starting_ = false;
+  running_ = initialized;
+  if (!running_) {
+    if (processPending_) FailPendingRequests();
+    return;
   }
-  while (running_) {
-    std::unique_lock<std::mutex> lock(mutex_);
+  while (!stopping_) {
     try {
       Items batch = NextBatch(lock);
       if (batch.empty()) continue;
       lock.unlock();
       RunBatch(batch);
+      lock.lock();
     } catch (const std::exception& error) {
       if (!lock.owns_lock()) lock.lock();
-      FailBatch(error.what(), error.what());
+      if (!stopping_) FailBatch(error.what(), error.what());
     } catch (...) {
       if (!lock.owns_lock()) lock.lock();
-      FailBatch("unknown exception", "An error has occurred");
+      if (!stopping_) FailBatch("unknown exception", "An error has occurred");
     }
   }
+  running_ = false;
 }
 
 TALN_DownloadManagerImpl::Items TALN_DownloadManagerImpl::NextBatch(
     std::unique_lock<std::mutex>& lock) {
-  downloadManager_.reset();
   if (requests_.empty()) {
     // Requests are only looked at when ProcessRequests wakes the worker.
-    while (!updateRequested_ && running_) {
+    while (!updateRequested_ && !stopping_) {
       wake_.wait(lock);
       if (!requests_.empty()) break;
     }
@@ -150,7 +193,6 @@ void TALN_DownloadManagerImpl::FailBatch(const std::string& logText,
 }
 
 bool TALN_DownloadManagerImpl::Initialize() {
-  if (running_) return true;
   try {
     Emit(UPDATER_STATE::INITIALIZATION_STARTED, 0, "Checking for updates...");
     SweepBackups();
@@ -190,6 +232,7 @@ void TALN_DownloadManagerImpl::InitializeAUSUpdateDB() {
   const ServerSettings& settings = settings_();
   network::common::Client client(settings.GetAusHost(), settings.GetAusPort(), kBuildVersion,
                                  kPlatformName, true);
+  const AbortScope abortable(*this, [&client] { client.Abort(); });
   const std::string& clientVersion = settings.GetClientVersion();
   const Version target = ParseVersion(clientVersion);
   const bool latest = target == Version{};

@@ -38,27 +38,30 @@ inline constexpr const char* kPlatformName = "win32";
 // the engine waits for the next request.
 //
 // States: Idle (after construction or a failed initialisation), Starting (Start until the
-// worker's Initialize ends), Running. The destructor silences the callback, cancels queued
-// download ranges (running ones finish), stops and joins the worker; a batch caught downloading
-// installs nothing but records its items.
+// worker's Initialize ends), Running. The destructor silences the callback, requests a stop and
+// aborts the worker's open connections (a silent server is not waited out), then joins the
+// worker; a batch caught downloading installs nothing.
 class TALN_DownloadManagerImpl : public TALN_AbstractDownloadManager {
  public:
   // Where the server's address and the client version come from.
   using SettingsSource = std::function<const ServerSettings&()>;
 
   // Starts nothing. `root` is the installation's root directory.
+  // `hardwareThreads` is what the machine reports; it sizes the download workers.
   TALN_DownloadManagerImpl(const std::string& root, const EventCallback& callback,
-                           SettingsSource settings = &ServerSettings::Instance);
+                           SettingsSource settings = &ServerSettings::Instance,
+                           unsigned hardwareThreads = std::thread::hardware_concurrency());
   ~TALN_DownloadManagerImpl() override;
 
   void RequestUpdate() override;
   void RequestFile(const std::string& name, bool latest) override;
-  // Wakes the worker when running; otherwise drops every request and emits DOWNLOAD_FAILED
+  // Wakes the worker when running; while Starting, leaves the requests to the end of the
+  // initialisation; otherwise drops every request and emits DOWNLOAD_FAILED
   // "An error has occurred".
   void ProcessRequests() override;
   // When Idle: builds the local database for the root (a root that is not an existing directory
-  // throws boost::filesystem::filesystem_error and leaves the engine Starting) and starts the
-  // worker. Does nothing in other states.
+  // throws boost::filesystem::filesystem_error and leaves the engine Idle) and starts the
+  // worker. Does nothing in other states, nor once the destructor has begun.
   void Start() override;
 
  private:
@@ -70,7 +73,22 @@ class TALN_DownloadManagerImpl : public TALN_AbstractDownloadManager {
   // SHA-256 digests by path.
   using Digests = std::unordered_map<std::string, std::vector<unsigned char>>;
 
+  // While alive, the engine's stop calls `abort` to end the worker's network work; it is called
+  // at once when the stop came first. One at a time, on the worker.
+  class AbortScope {
+   public:
+    AbortScope(TALN_DownloadManagerImpl& engine, std::function<void()> abort);
+    ~AbortScope();
+    AbortScope(const AbortScope&) = delete;
+    AbortScope& operator=(const AbortScope&) = delete;
+
+   private:
+    TALN_DownloadManagerImpl& engine_;
+  };
+
   void WorkingThread();
+  // Drops the requests of a ProcessRequests that came while initialising, which failed.
+  void FailPendingRequests();
   // Waits for work and assembles the next batch; empty when there is nothing to do.
   Items NextBatch(std::unique_lock<std::mutex>& lock);
   void RunBatch(const Items& batch);
@@ -97,13 +115,19 @@ class TALN_DownloadManagerImpl : public TALN_AbstractDownloadManager {
   std::string Path(const std::string& name) const { return root_ + "/" + name; }
 
   std::thread worker_;
-  std::mutex mutex_;  // the engine lock
-  std::atomic<bool> running_{false};
-  bool starting_ = false;  // guarded by mutex_
+  // The engine lock; never held through network or disk work, so that the main thread's calls
+  // and the destructor do not wait on a silent server.
+  std::mutex mutex_;
+  bool running_ = false;         // guarded by mutex_
+  bool starting_ = false;        // guarded by mutex_
+  bool processPending_ = false;  // guarded by mutex_; ProcessRequests came while Starting
   std::condition_variable wake_;
-  std::shared_ptr<network::common::DownloadManager> downloadManager_;  // guarded by mutex_
-  std::list<FileRequest> requests_;                                    // guarded by mutex_
-  bool updateRequested_ = false;                                       // guarded by mutex_
+  std::list<FileRequest> requests_;    // guarded by mutex_
+  bool updateRequested_ = false;       // guarded by mutex_
+  std::mutex abortMutex_;              // taken alone, around nothing else
+  std::atomic<bool> stopping_{false};  // set once, under abortMutex_, by the destructor
+  std::function<void()> abort_;        // guarded by abortMutex_
+  const unsigned hardwareThreads_;
   // Touched by the worker only, and by Start while no worker runs.
   UpdateDB localDb_;
   UpdateDB buildDb_;

@@ -70,6 +70,23 @@ fs::perms InstalledPermissions(const std::string& target, const std::string& dow
   return permissions;
 }
 
+// Fails a batch whose downloads cannot fit on the root's file system before anything is written:
+// writing until the disk is full would fail later anyway, with the disk full for everyone.
+void CheckFreeSpace(const std::string& root, const std::vector<UpdateItem>& items) {
+  std::uint64_t needed = 0;
+  for (const UpdateItem& item : items) {
+    // Saturates: the sizes come from the server.
+    needed = item.size > UINT64_MAX - needed ? UINT64_MAX : needed + item.size;
+  }
+  const std::uint64_t available = fs::space(root).available;
+  if (needed > available) {
+    throw std::runtime_error(
+        (boost::format("Not enough disk space: the update needs %1% bytes, %2% bytes are free") %
+         needed % available)
+            .str());
+  }
+}
+
 int Percent(std::uint64_t downloaded, std::uint64_t total) {
   if (total == 0) return 100;
   return static_cast<int>(downloaded * 100 / total);
@@ -280,6 +297,7 @@ TALN_DownloadManagerImpl::Items TALN_DownloadManagerImpl::SelectDownloads(const 
 TALN_DownloadManagerImpl::Digests TALN_DownloadManagerImpl::DownloadItems(const Items& items) {
   EngineLog(kLogDebug, "DownloadItems", "Items to be downloaded: ");
   for (const UpdateItem& item : items) EngineLog(kLogDebug, "DownloadItems", item.name);
+  CheckFreeSpace(root_, items);
 
   const ServerSettings& settings = settings_();
   auto client = std::make_shared<network::common::Client>(
@@ -288,7 +306,9 @@ TALN_DownloadManagerImpl::Digests TALN_DownloadManagerImpl::DownloadItems(const 
   const bool latest = configured == Version{};
   const Version byPathVersion = latest ? kBuildVersion : configured;
 
-  auto manager = std::make_shared<network::common::DownloadManager>(client);
+  auto manager = std::make_shared<network::common::DownloadManager>(client, hardwareThreads_);
+  // Published before the first Add, which already asks the server for sizes.
+  const AbortScope abortable(*this, [manager] { manager->Abort(); });
   std::unordered_set<std::string> downloads;
   // A file that another item of the batch also downloads into may change after it completes.
   std::unordered_set<std::string> shared;
@@ -301,36 +321,34 @@ TALN_DownloadManagerImpl::Digests TALN_DownloadManagerImpl::DownloadItems(const 
                      ? std::make_shared<network::common::File>(item.index, download, item.size)
                      : std::make_shared<network::common::File>(item.name, download, byPathVersion));
   }
-  {
-    // The destructor cancels through this handle; once it has run, nothing more starts.
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!running_) return {};
-    downloadManager_ = manager;
-  }
   FileHasher hasher;
   // One event per change of the percentage, not per data block: each event becomes a task and a
   // frame on the launcher's main thread, and thousands of them per gigabyte made that thread, not
   // the download, set the pace (a 1 GiB install took ten times as long) and queued the game start
-  // behind them.
-  std::atomic<int> shown{-1};
+  // behind them. Workers report concurrently, so the check and the event happen under one lock:
+  // otherwise a worker that computed an older percentage could deliver it after a newer one.
+  std::mutex shownMutex;
+  int shown = -1;  // guarded by shownMutex
+  const auto show = [this, &shownMutex, &shown](int percent) {
+    std::lock_guard<std::mutex> lock(shownMutex);
+    if (percent <= shown) return;
+    shown = percent;
+    Emit(UPDATER_STATE::DOWNLOADING, percent, "Downloading updates...");
+  };
   manager->Download(
-      [this, &shown](std::uint64_t downloaded, std::uint64_t total) {
-        const int percent = Percent(downloaded, total);
-        if (shown.exchange(percent) != percent) {
-          Emit(UPDATER_STATE::DOWNLOADING, percent, "Downloading updates...");
-        }
-      },
+      [&show](std::uint64_t downloaded, std::uint64_t total) { show(Percent(downloaded, total)); },
       [&hasher, &shared](const std::shared_ptr<network::common::File>& file) {
         const std::string& path = file->localPath();
         if (!shared.contains(fs::path(path).lexically_normal().string())) hasher.Add(path);
       });
   // Nothing gets installed once the destructor has run.
-  if (!running_) return {};
+  if (stopping_) return {};
+  show(100);
   return hasher.Finish();
 }
 
 void TALN_DownloadManagerImpl::InstallItems(const Items& batch, const Digests& taken) {
-  if (!running_) return;
+  if (stopping_) return;
   bool failed = false;
   const DigestsAhead digests(
       batch, [this](const std::string& name) { return Path(name); }, taken);

@@ -1,4 +1,5 @@
 // The launcher's start-up as a player meets it: settings errors, the log file, exit codes.
+#include <chrono>
 #include <regex>
 #include <string>
 
@@ -71,6 +72,21 @@ TEST_F(LauncherStartTest, LogFileIsTruncatedAtEveryStart) {
   const std::regex format(R"((\d{4}-[A-Z][a-z]{2}-\d{2} \d{2}:\d{2}:\d{2}; [A-Z]+; )"
                           R"((TRACE|DEBUG|INFO|WARNING|ERROR|CRITICAL); [^\n]*\n)*)");
   EXPECT_TRUE(std::regex_match(log, format)) << log;
+}
+
+// A player closing the window while the update server accepts and then says nothing: the launcher
+// must not wait out its network timeouts.
+TEST_F(LauncherStartTest, ClosedWhileTheServerIsSilentEndsWithinTwoSeconds) {
+  test_support::FakeServer silent(
+      [](test_support::FakeConnection& connection) { connection.WaitForClose(); });
+  WriteFile(Path("Settings.ini"),
+            "[Client]\nlog_level=0\nenable_multiple_instances=true\n[AUS]\nhost=127.0.0.1\nport=" +
+                silent.port() + "\n");
+  const auto result =
+      e2e::RunAndCloseWindow(LAUNCHER_EXE, {}, Bin(), [&silent] { return silent.accepted() > 0; });
+  EXPECT_EQ(result.exitCode, 0) << result.out;
+  EXPECT_GE(result.closeToExit.count(), 0);
+  EXPECT_LT(result.closeToExit, std::chrono::seconds(2));
 }
 
 // Another game client's window: the launcher brings it forward and leaves without a log.

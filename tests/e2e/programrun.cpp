@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <thread>
 
 #include "tests/support/scratchdir.h"
@@ -46,7 +47,8 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
 
 ProgramResult RunAndCloseWindow(const std::filesystem::path& program,
                                 const std::vector<std::string>& arguments,
-                                const std::filesystem::path& workingDir) {
+                                const std::filesystem::path& workingDir,
+                                const std::function<bool()>& readyToClose) {
   test_support::ScratchDir capture;
   const std::string outPath = (capture.path() / "out").string();
   const std::string errPath = (capture.path() / "err").string();
@@ -77,7 +79,7 @@ ProgramResult RunAndCloseWindow(const std::filesystem::path& program,
   ProgramResult result;
   if (pid < 0) return result;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  bool signalled = false;
+  std::optional<std::chrono::steady_clock::time_point> closed;
   int status = 0;
   while (waitpid(pid, &status, WNOHANG) == 0) {
     if (std::chrono::steady_clock::now() > deadline) {
@@ -85,8 +87,15 @@ ProgramResult RunAndCloseWindow(const std::filesystem::path& program,
       waitpid(pid, &status, 0);
       break;
     }
-    if (!signalled && HandlesSigterm(pid)) signalled = kill(pid, SIGTERM) == 0;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!closed && HandlesSigterm(pid) && (!readyToClose || readyToClose()) &&
+        kill(pid, SIGTERM) == 0) {
+      closed = std::chrono::steady_clock::now();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (closed) {
+    result.closeToExit = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - *closed);
   }
   if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
   result.out = test_support::ReadFile(outPath);
@@ -100,7 +109,8 @@ ProgramResult RunProgram(const std::filesystem::path& program,
   test_support::ScratchDir capture;
   const auto outPath = capture.path() / "out";
   const auto errPath = capture.path() / "err";
-  std::string command = "cd " + Quoted(workingDir.string()) + " && " + Quoted(program.string());
+  std::string command =
+      "cd " + Quoted(workingDir.string()) + " && timeout -s KILL 60 " + Quoted(program.string());
   for (const auto& argument : arguments) command += " " + Quoted(argument);
   command += " >" + Quoted(outPath.string()) + " 2>" + Quoted(errPath.string()) + " </dev/null";
 

@@ -47,9 +47,9 @@ std::vector<std::string> EventLog::States() const {
 }
 
 EngineLines::EngineLines() {
-  taln::logging::SetLogCallback([this](taln::logging::LogLevel, const std::string& line) {
+  taln::logging::SetLogCallback([this](taln::logging::LogLevel level, const std::string& line) {
     std::lock_guard<std::mutex> lock(mutex_);
-    lines_.push_back(line);
+    lines_.push_back({level, line});
   });
 }
 
@@ -58,12 +58,21 @@ EngineLines::~EngineLines() { taln::logging::SetLogCallback(nullptr); }
 bool EngineLines::Contains(const std::string& text) const {
   std::lock_guard<std::mutex> lock(mutex_);
   return std::any_of(lines_.begin(), lines_.end(),
-                     [&](const std::string& line) { return line.find(text) != std::string::npos; });
+                     [&](const Line& line) { return line.text.find(text) != std::string::npos; });
+}
+
+bool EngineLines::Contains(const std::string& text, taln::logging::LogLevel level) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::any_of(lines_.begin(), lines_.end(), [&](const Line& line) {
+    return line.level == level && line.text.find(text) != std::string::npos;
+  });
 }
 
 std::vector<std::string> EngineLines::All() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return lines_;
+  std::vector<std::string> texts;
+  for (const Line& line : lines_) texts.push_back(line.text);
+  return texts;
 }
 
 EngineTest::EngineTest() : root_(dir() / "root") {
@@ -79,7 +88,8 @@ void EngineTest::UseServer(const FakeAus& aus, const std::string& extra) {
   settings_.emplace();
 }
 
-taln::TALN_DownloadManagerImpl& EngineTest::NewEngine(std::function<void()> onSilenced) {
+taln::TALN_DownloadManagerImpl& EngineTest::NewEngine(std::function<void()> onSilenced,
+                                                      unsigned hardwareThreads) {
   engine_.reset();
   events_ = std::make_unique<EventLog>();
   EventLog* events = events_.get();
@@ -92,7 +102,7 @@ taln::TALN_DownloadManagerImpl& EngineTest::NewEngine(std::function<void()> onSi
       [events, silenced](const std::string& state, int progress, const std::string& message) {
         events->Add(state, progress, message);
       },
-      [this]() -> const ServerSettings& { return *settings_; });
+      [this]() -> const ServerSettings& { return *settings_; }, hardwareThreads);
   return *engine_;
 }
 

@@ -7,10 +7,12 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "package/platform/hosthooks.h"
 #include "package/settings/serversettings.h"
 #include "package/taln/talndownloadmanagerimpl.h"
 #include "package/taln/tests/fakeaus.h"
@@ -47,11 +49,17 @@ class EngineLines {
   EngineLines();
   ~EngineLines();
   bool Contains(const std::string& text) const;
+  // Whether a line holding `text` was logged at `level`.
+  bool Contains(const std::string& text, taln::logging::LogLevel level) const;
   std::vector<std::string> All() const;
 
  private:
+  struct Line {
+    taln::logging::LogLevel level;
+    std::string text;
+  };
   mutable std::mutex mutex_;
-  std::vector<std::string> lines_;  // guarded by mutex_
+  std::vector<Line> lines_;  // guarded by mutex_
 };
 
 // An engine for a fresh root under the scratch directory (holding only "bin/launcher.exe"),
@@ -66,7 +74,9 @@ class EngineTest : public test_support::InScratchDir {
   void UseServer(const FakeAus& aus, const std::string& extra = "");
   // A new engine (the previous one is destroyed first) with a fresh event log. `onSilenced`
   // runs when the engine drops its callback, which its destructor does first.
-  taln::TALN_DownloadManagerImpl& NewEngine(std::function<void()> onSilenced = {});
+  taln::TALN_DownloadManagerImpl& NewEngine(
+      std::function<void()> onSilenced = {},
+      unsigned hardwareThreads = std::thread::hardware_concurrency());
   void DestroyEngine() { engine_.reset(); }
   // Starts the engine and waits for the end of its initialisation; true when it succeeded.
   bool StartEngine();

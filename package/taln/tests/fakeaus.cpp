@@ -85,6 +85,11 @@ void FakeAus::AddRawItem(const std::string& name, const std::string& contents) {
   rawItems_[name] = contents;
 }
 
+void FakeAus::ClaimSize(const std::string& name, std::uint64_t size) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  claimedSizes_[name] = size;
+}
+
 std::vector<std::string> FakeAus::Requests() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return requests_;
@@ -111,7 +116,8 @@ std::vector<taln::UpdateItem> FakeAus::Items(const Version& version, bool latest
     taln::UpdateItem item;
     item.index = static_cast<std::uint16_t>(items.size());
     item.name = Slashed(name, '/', '\\');
-    item.size = contents.size();
+    const auto claimed = claimedSizes_.find(name);
+    item.size = claimed == claimedSizes_.end() ? contents.size() : claimed->second;
     item.hash = Sha256(contents);
     item.required = release->optional.count(name) == 0;
     items.push_back(item);
@@ -145,6 +151,11 @@ std::string FakeAus::Answer(const std::string& bytes) {
       Version version;
       request >> latest >> version;
       note << "UpdateDb latest=" << latest << " version=" << FormatVersion(version);
+      if (silentUpdateDb_) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        requests_.push_back(note.str());
+        return "";
+      }
       OPacket reply(true, wrongUpdateDbType_ ? kFileSize : kUpdateDb);
       taln::WriteUpdateDB(reply, taln::UpdateDB(Items(version, latest)));
       std::lock_guard<std::mutex> lock(mutex_);
@@ -162,8 +173,12 @@ std::string FakeAus::Answer(const std::string& bytes) {
       if (release == nullptr || release->files.count(name) == 0) {
         return Refusal(kFileSize, aus::error_code::kFileNotFound);
       }
+      const auto claimed = claimedSizes_.find(name);
       OPacket reply(true, kFileSize);
-      reply << true << static_cast<std::uint64_t>(release->files.at(name).size());
+      reply << true
+            << (claimed == claimedSizes_.end()
+                    ? static_cast<std::uint64_t>(release->files.at(name).size())
+                    : claimed->second);
       return Bytes(reply);
     }
     case kFileData:

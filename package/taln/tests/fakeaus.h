@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <set>
@@ -37,6 +38,10 @@ class FakeAus {
   void AnswerUpdateDbWithWrongType() { wrongUpdateDbType_ = true; }
   // Adds an item with this raw name (e.g. "..\\escape.txt") to every UpdateDb reply.
   void AddRawItem(const std::string& name, const std::string& contents);
+  // UpdateDb items and FileSize replies for `name` (with '/') claim `size` bytes.
+  void ClaimSize(const std::string& name, std::uint64_t size);
+  // From now on UpdateDb requests are recorded but never answered, as by a server gone silent.
+  void SilenceUpdateDb() { silentUpdateDb_ = true; }
   // From now on FileData requests are recorded but not answered until ReleaseFileData (or 30
   // seconds) has passed.
   void HoldFileData();
@@ -63,8 +68,10 @@ class FakeAus {
   std::map<std::tuple<int, int, int>, Release> releases_;  // guarded by mutex_
   std::map<std::string, std::string> corrupted_;           // guarded by mutex_
   std::map<std::string, std::string> rawItems_;            // guarded by mutex_
+  std::map<std::string, std::uint64_t> claimedSizes_;      // guarded by mutex_
   std::vector<std::string> requests_;                      // guarded by mutex_
   std::atomic<bool> wrongUpdateDbType_{false};
+  std::atomic<bool> silentUpdateDb_{false};
   std::condition_variable holdChanged_;
   bool holding_ = false;  // guarded by mutex_
   int held_ = 0;          // guarded by mutex_

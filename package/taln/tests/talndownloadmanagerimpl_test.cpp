@@ -2,13 +2,17 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "package/taln/db/updatedb.h"
+#include "package/taln/enginelog.h"
 #include "package/taln/tests/enginetest.h"
 #include "package/taln/updaterstate.h"
 
@@ -70,8 +74,10 @@ TEST_F(EngineTest, ReusesAValidDownloadAndFetchesAWrongOneAgain) {
   WriteFile(Root("readme.txt.upd"), "stale");
   ASSERT_TRUE(StartEngine());
   ASSERT_TRUE(Update());
-  EXPECT_TRUE(lines_.Contains("Checksum validation passed. Download is NOT required."));
-  EXPECT_TRUE(lines_.Contains("Checksum validation NOT passed. Download is required."));
+  EXPECT_TRUE(
+      lines_.Contains("Checksum validation passed. Download is NOT required.", taln::kLogDebug));
+  EXPECT_TRUE(
+      lines_.Contains("Checksum validation NOT passed. Download is required.", taln::kLogDebug));
   EXPECT_EQ(Read("bin/game.dll"), "game v1");
   EXPECT_EQ(Read("readme.txt"), "hello");
   for (const std::string& request : aus_.Requests()) {
@@ -250,7 +256,7 @@ TEST_F(EngineTest, InitialisationFailures) {
     const auto events = events_->Events();
     EXPECT_EQ(events.back().state, State::INITIALIZATION_FAILED);
     EXPECT_EQ(events.back().message, "Failed to get update information from the server.");
-    EXPECT_TRUE(lines_.Contains(c.logged));
+    EXPECT_TRUE(lines_.Contains(c.logged, taln::kLogError));
     EXPECT_FALSE(std::filesystem::exists(Root("../escape.txt")));
   }
 }
@@ -259,7 +265,8 @@ TEST_F(EngineTest, PinnedClientVersionAsksForThatVersion) {
   aus_.Publish({4, 34, 1905201200}, ReleaseOne());
   UseServer(aus_, "[Client]\nclient_version=4.34.1905201200\n");
   ASSERT_TRUE(StartEngine());
-  EXPECT_TRUE(lines_.Contains("Getting updates for version 4.34.1905201200 from server"));
+  EXPECT_TRUE(
+      lines_.Contains("Getting updates for version 4.34.1905201200 from server", taln::kLogInfo));
   const auto requests = aus_.Requests();
   ASSERT_GE(requests.size(), 2u);
   EXPECT_EQ(requests[0], "UpdateDb latest=0 version=4.34.1905201200");
@@ -269,7 +276,7 @@ TEST_F(EngineTest, PinnedClientVersionAsksForThatVersion) {
 TEST_F(EngineTest, LatestModeAsksForTheNewestVersion) {
   aus_.Publish(kV1, ReleaseOne());
   ASSERT_TRUE(StartEngine());
-  EXPECT_TRUE(lines_.Contains("Getting latest updates from server"));
+  EXPECT_TRUE(lines_.Contains("Getting latest updates from server", taln::kLogInfo));
   EXPECT_EQ(aus_.Requests().at(0), "UpdateDb latest=1 version=0.0.0");
 }
 
@@ -285,7 +292,7 @@ TEST_F(EngineTest, RequestedFilesByPathWithTheBuiltInVersion) {
   ASSERT_EQ(events_->WaitForOneOf({State::DOWNLOAD_FINISHED, State::DOWNLOAD_FAILED}),
             State::DOWNLOAD_FINISHED);
   EXPECT_EQ(Read("tools/tool.exe"), "tool");
-  EXPECT_TRUE(lines_.Contains("file missing.txt doesn't exist on AUS."));
+  EXPECT_TRUE(lines_.Contains("file missing.txt doesn't exist on AUS.", taln::kLogError));
   const auto requests = aus_.Requests();
   EXPECT_NE(std::find(requests.begin(), requests.end(),
                       "FileData path=tools\\tool.exe version=4.35.1906051200 offset=0 length=0"),
@@ -302,7 +309,47 @@ TEST_F(EngineTest, DestroyedWhileWaitingEndsAtOnceWithoutEvents) {
   EXPECT_EQ(events_->Events().size(), before);
 }
 
-TEST_F(EngineTest, DestroyedWhileDownloadingFinishesTheRunningRangesAndInstallsNothing) {
+// A stop must not wait out a server that stays silent: the destructor aborts the connections.
+constexpr auto kPromptStop = std::chrono::seconds(2);
+
+template <typename Condition>
+bool WaitFor(Condition condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+TEST_F(EngineTest, DestroyedRightAfterStartEndsItsWorker) {
+  aus_.Publish(kV1, ReleaseOne());
+  // The worker may not yet have begun when the destructor runs; it must see the stop either way.
+  for (int i = 0; i < 50; ++i) {
+    NewEngine().Start();
+    const auto started = std::chrono::steady_clock::now();
+    DestroyEngine();
+    ASSERT_LT(std::chrono::steady_clock::now() - started, kPromptStop) << "round " << i;
+  }
+}
+
+TEST_F(EngineTest, DestroyedWhileTheServerIsSilentEndsAtOnce) {
+  aus_.Publish(kV1, ReleaseOne());
+  aus_.SilenceUpdateDb();
+  auto& engine = NewEngine();
+  engine.Start();
+  ASSERT_TRUE(WaitFor([this] { return !aus_.Requests().empty(); }));
+  // The main thread's calls do not wait for the initialisation either.
+  engine.RequestUpdate();
+  engine.ProcessRequests();
+  const auto events = events_->Events().size();
+  const auto started = std::chrono::steady_clock::now();
+  DestroyEngine();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, kPromptStop);
+  EXPECT_EQ(events_->Events().size(), events);
+}
+
+TEST_F(EngineTest, DestroyedWhileDownloadingAbortsTheRangesAndInstallsNothing) {
   aus_.Publish(kV1, ReleaseOne());
   ASSERT_TRUE(StartEngine());
   ASSERT_TRUE(Update());
@@ -313,32 +360,69 @@ TEST_F(EngineTest, DestroyedWhileDownloadingFinishesTheRunningRangesAndInstallsN
   aus_.Publish(kV2, next);
 
   aus_.HoldFileData();
-  // Released once the destructor has begun, so the held range runs while the engine stops.
-  auto& engine = NewEngine([this] { aus_.ReleaseFileData(); });
+  auto& engine = NewEngine();
   ASSERT_TRUE(StartEngine());
   engine.RequestUpdate();
   engine.ProcessRequests();
   ASSERT_TRUE(aus_.WaitUntilHeld(1));
   const auto events = events_->Events().size();
+  const auto started = std::chrono::steady_clock::now();
   DestroyEngine();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, kPromptStop);
 
   EXPECT_EQ(events_->Events().size(), events);
-  EXPECT_EQ(Read("bin/game.dll.upd"), "game v2");  // the range that was running
   EXPECT_EQ(Read("bin/game.dll"), "game v1");
   EXPECT_EQ(Read("data/pack.bin"), kLarge);
   EXPECT_FALSE(std::filesystem::exists(Root("new.txt")));
   EXPECT_FALSE(std::filesystem::exists(Root("bin/game.dll.$$$")));
 
-  // The next run installs the release, reusing the finished download.
-  aus_.ClearRequests();
+  // The next run installs the release.
+  aus_.ReleaseFileData();
   NewEngine();
   ASSERT_TRUE(StartEngine());
   ASSERT_TRUE(Update());
   EXPECT_EQ(Read("bin/game.dll"), "game v2");
   EXPECT_EQ(Read("data/pack.bin"), next.files["data/pack.bin"]);
   EXPECT_EQ(Read("new.txt"), "new");
+}
+
+TEST_F(EngineTest, ProgressNeverGoesBackwardsWithManyWorkers) {
+  FakeAus::Release release;
+  for (int i = 0; i < 12; ++i) release.files["data/part" + std::to_string(i)] = kLarge;
+  aus_.Publish(kV1, release);
+  NewEngine({}, 8);  // seven workers
+  ASSERT_TRUE(StartEngine());
+  ASSERT_TRUE(Update());
+  std::vector<int> shown;
+  for (const auto& event : events_->Events()) {
+    if (event.state == State::DOWNLOADING) shown.push_back(event.progress);
+  }
+  ASSERT_FALSE(shown.empty());
+  EXPECT_TRUE(std::adjacent_find(shown.begin(), shown.end(), std::greater_equal<int>()) ==
+              shown.end())
+      << testing::PrintToString(shown);
+  EXPECT_EQ(shown.back(), 100);
+}
+
+TEST_F(EngineTest, UpdateLargerThanTheFreeSpaceFailsBeforeWriting) {
+  constexpr std::uint64_t kClaimed = std::uint64_t{1} << 50;
+  auto release = ReleaseOne();
+  release.files["data/huge.pak"] = "small in truth";
+  aus_.Publish(kV1, release);
+  aus_.ClaimSize("data/huge.pak", kClaimed);
+  ASSERT_TRUE(StartEngine());
+  EXPECT_FALSE(Update());
+  const auto events = events_->Events();
+  EXPECT_EQ(events.back().state, State::DOWNLOAD_FAILED);
+  EXPECT_TRUE(
+      lines_.Contains("the update needs " + std::to_string(kClaimed + 5'000'000 + 12) + " bytes, ",
+                      taln::kLogError));
+  EXPECT_TRUE(lines_.Contains(" bytes are free", taln::kLogError));
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(Root())) {
+    EXPECT_NE(entry.path().extension(), ".upd") << entry.path();
+  }
   for (const std::string& request : aus_.Requests()) {
-    EXPECT_EQ(request.find("FileData index=0 "), std::string::npos) << request;
+    EXPECT_EQ(request.rfind("FileData", 0), std::string::npos) << request;
   }
 }
 
