@@ -52,6 +52,10 @@ std::optional<Manifest> ReadManifest(const fs::path& folder) {
   std::error_code error;
   const auto status = fs::status(path, error);
   if (status.type() == fs::file_type::not_found) return std::nullopt;
+  if (error) {
+    throw ReleaseFault(kManifestName,
+                       "cannot read " + Quoted(kManifestName) + ": " + error.message());
+  }
   if (status.type() != fs::file_type::regular) {
     throw ReleaseFault(kManifestName, Quoted(kManifestName) + " is not a regular file");
   }
@@ -92,9 +96,14 @@ std::vector<std::string> ListFiles(const fs::path& folder) {
   // link back into one of them is caught instead of walked without end.
   std::vector<fs::path> open{fs::canonical(folder)};
   fs::recursive_directory_iterator it(folder, fs::directory_options::follow_directory_symlink), end;
-  for (; it != end; ++it) {
+  // A folder that cannot be listed fails the step after its entry, with an error that does not
+  // name it: the entry before is to blame.
+  std::string previous;
+  std::error_code stepError;
+  for (; it != end; it.increment(stepError)) {
     const auto& entry = *it;
     const std::string name = entry.path().lexically_relative(folder).generic_string();
+    previous = name;
     open.resize(static_cast<std::size_t>(it.depth()) + 1);
     std::error_code error;
     const auto type = entry.status(error).type();
@@ -129,6 +138,10 @@ std::vector<std::string> ListFiles(const fs::path& folder) {
       throw ReleaseFault(name, Quoted(name) + " is not a regular file");
     }
     names.push_back(name);
+  }
+  // A failed step ends the walk as if it were complete.
+  if (stepError) {
+    throw ReleaseFault(previous, "cannot read " + Quoted(previous) + ": " + stepError.message());
   }
   std::sort(names.begin(), names.end());
   return names;
@@ -170,13 +183,13 @@ void DigestRelease(Release& release, DigestCache& cache, bool useCache, std::int
 Release ScanRelease(const Version& version, const fs::path& folder) {
   Release release;
   release.version = version;
+  const auto names = ListFiles(folder);
   const auto manifest = ReadManifest(folder);
   if (manifest && !(manifest->version == version)) {
     throw ReleaseFault(kManifestName, "its manifest gives [version] " +
                                           FormatVersion(manifest->version) + ", its folder " +
                                           FormatVersion(version));
   }
-  const auto names = ListFiles(folder);
   if (names.size() > kMaxFiles) {
     throw ReleaseFault({}, std::to_string(names.size()) + " files, at most 65536 can be listed");
   }
@@ -204,6 +217,9 @@ BrokenRelease Describe(const Version& version, const fs::path& folder,
   }
   if (const auto* error = dynamic_cast<const fs::filesystem_error*>(&failure)) {
     const std::string name = error->path1().lexically_relative(folder).generic_string();
+    if (name.empty() || name == "." || name.starts_with("..")) {
+      return {version, {}, "cannot read its folder: " + error->code().message()};
+    }
     return {version, name, "cannot read " + Quoted(name) + ": " + error->code().message()};
   }
   return {version, {}, failure.what()};

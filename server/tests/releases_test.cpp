@@ -256,8 +256,9 @@ TEST(ReleasesTest, ABrokenReleaseStopsTheLoadOrIsUnavailableButNeverReplacedByAn
     const char* name;
     // Breaks the release folder 1.1.0 of `root`.
     std::function<void(const fs::path& root)> breakIt;
-    std::string file;    // to blame
-    std::string reason;  // part of the reason
+    std::string file;          // to blame
+    std::string reason;        // part of the reason
+    bool permissions = false;  // made with permissions
   } cases[] = {
       {"a link to nothing",
        [](const fs::path& root) {
@@ -298,20 +299,24 @@ TEST(ReleasesTest, ABrokenReleaseStopsTheLoadOrIsUnavailableButNeverReplacedByAn
          fs::create_directory_symlink("gone", root / "1.1.0");
        },
        "", "'1.1.0' is a symbolic link to nothing"},
-      {"a file that cannot be read (skipped as root)",
+      // Permissions do not stop root, which CI runs as: these two run only for other users.
+      {"a file that cannot be read",
        [](const fs::path& root) {
          WriteFile(root / "1.1.0" / "data" / "locale" / "fr.txt", "bonjour");
          fs::permissions(root / "1.1.0" / "data" / "locale" / "fr.txt", fs::perms::none);
        },
-       "data/locale/fr.txt", "cannot read 'data/locale/fr.txt'"},
+       "data/locale/fr.txt", "cannot read 'data/locale/fr.txt'", true},
+      {"a folder that cannot be listed",
+       [](const fs::path& root) {
+         WriteFile(root / "1.1.0" / "data" / "locale" / "fr.txt", "bonjour");
+         fs::permissions(root / "1.1.0" / "data" / "locale", fs::perms::none);
+       },
+       "data/locale", "cannot read 'data/locale'", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     test_support::ScratchDir root;
-    if (c.file == "data/locale/fr.txt" && c.reason.starts_with("cannot read") &&
-        !PermissionsApply(root.path())) {
-      continue;
-    }
+    if (c.permissions && !PermissionsApply(root.path())) continue;
     WriteFile(root.path() / "1.0.0" / "old.txt", "old");
     WriteFile(root.path() / "1.1.0" / "data" / "new.txt", "new");
     fs::create_directories(root.path() / "1.1.0" / "data" / "locale");
@@ -339,6 +344,7 @@ TEST(ReleasesTest, ABrokenReleaseStopsTheLoadOrIsUnavailableButNeverReplacedByAn
     EXPECT_NE(releases->FindUnavailable({1, 1, 0}), nullptr);
     EXPECT_EQ(releases->Find({1, 1, 0}), nullptr);
     EXPECT_EQ(Versions(*releases), (std::vector<Version>{{1, 0, 0}}));
+    if (c.permissions) fs::permissions(root.path() / "1.1.0" / "data" / "locale", fs::perms::all);
   }
 }
 
