@@ -11,7 +11,7 @@ namespace aus::server {
 
 namespace {
 
-constexpr const char* kHeader = "aus-digests 1";
+constexpr const char* kHeader = "aus-digests 2";
 constexpr std::size_t kDigestSize = 32;
 
 std::optional<std::vector<unsigned char>> ParseHex(const std::string& text) {
@@ -36,12 +36,17 @@ DigestCache::DigestCache(std::filesystem::path file) : file_(std::move(file)) {}
 void DigestCache::Load() {
   std::ifstream in(file_, std::ios::binary);
   std::string line;
+  // The first format lacks change time and inode, so none of its entries can be trusted.
   if (!std::getline(in, line) || line != kHeader) return;
   while (std::getline(in, line)) {
     std::istringstream fields(line);
     std::string hex;
     Entry entry;
-    if (!(fields >> hex >> entry.size >> entry.modifiedTime) || fields.get() != ' ') continue;
+    auto& stamp = entry.stamp;
+    if (!(fields >> hex >> stamp.size >> stamp.modifiedTime >> stamp.changeTime >> stamp.inode) ||
+        fields.get() != ' ') {
+      continue;
+    }
     std::string key;
     std::getline(fields, key);
     auto hash = ParseHex(hex);
@@ -52,18 +57,15 @@ void DigestCache::Load() {
 }
 
 std::optional<std::vector<unsigned char>> DigestCache::Find(const std::string& key,
-                                                            std::uint64_t size,
-                                                            std::int64_t modifiedTime) const {
+                                                            const FileStamp& stamp) const {
   auto it = loaded_.find(key);
-  if (it == loaded_.end() || it->second.size != size || it->second.modifiedTime != modifiedTime) {
-    return std::nullopt;
-  }
+  if (it == loaded_.end() || it->second.stamp != stamp) return std::nullopt;
   return it->second.hash;
 }
 
-void DigestCache::Put(const std::string& key, std::uint64_t size, std::int64_t modifiedTime,
+void DigestCache::Put(const std::string& key, const FileStamp& stamp,
                       const std::vector<unsigned char>& hash) {
-  current_[key] = Entry{size, modifiedTime, hash};
+  current_[key] = Entry{stamp, hash};
 }
 
 bool DigestCache::Save() const {
@@ -74,8 +76,9 @@ bool DigestCache::Save() const {
     out << kHeader << '\n';
     for (const auto& [key, entry] : current_) {
       if (key.find_first_of("\r\n") != std::string::npos) continue;
-      out << taln::HexString(entry.hash) << ' ' << entry.size << ' ' << entry.modifiedTime << ' '
-          << key << '\n';
+      const auto& stamp = entry.stamp;
+      out << taln::HexString(entry.hash) << ' ' << stamp.size << ' ' << stamp.modifiedTime << ' '
+          << stamp.changeTime << ' ' << stamp.inode << ' ' << key << '\n';
     }
     out.close();
     if (!out) {

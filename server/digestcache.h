@@ -1,17 +1,20 @@
 #pragma once
 
-#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "server/filestamp.h"
+
 namespace aus::server {
 
-// File digests remembered between runs of the server, each valid while its file keeps the size
-// and last-write time it had when digested. Stored as a text file: the line "aus-digests 1",
-// then one line per file: hex digest, size, last-write time, key (the rest of the line).
+// File digests remembered between runs of the server, each valid while its file keeps the stamp
+// (size, modification time, change time, inode) it had when digested. Stored as a text file: the
+// line "aus-digests 2", then one line per file: hex digest, size, modification time, change time,
+// inode, key (the rest of the line). Files of the first format ("aus-digests 1", without change
+// time and inode) are read as empty: none of their entries can be trusted.
 class DigestCache {
  public:
   explicit DigestCache(std::filesystem::path file);
@@ -19,13 +22,12 @@ class DigestCache {
   // Reads the stored digests. A missing file, or lines that do not parse, are skipped.
   void Load();
 
-  // The digest stored under `key` when it was taken at this size and last-write time.
-  std::optional<std::vector<unsigned char>> Find(const std::string& key, std::uint64_t size,
-                                                 std::int64_t modifiedTime) const;
+  // The digest stored under `key` when it was taken at exactly this stamp.
+  std::optional<std::vector<unsigned char>> Find(const std::string& key,
+                                                 const FileStamp& stamp) const;
 
   // Records a digest for the next Save.
-  void Put(const std::string& key, std::uint64_t size, std::int64_t modifiedTime,
-           const std::vector<unsigned char>& hash);
+  void Put(const std::string& key, const FileStamp& stamp, const std::vector<unsigned char>& hash);
 
   // Replaces the file, by writing a temporary beside it and renaming it over, with the digests
   // Put since construction (so files that are gone drop out). False when it cannot be written.
@@ -34,8 +36,7 @@ class DigestCache {
 
  private:
   struct Entry {
-    std::uint64_t size = 0;
-    std::int64_t modifiedTime = 0;
+    FileStamp stamp;
     std::vector<unsigned char> hash;
   };
 

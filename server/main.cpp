@@ -7,6 +7,7 @@
 #include <boost/program_options.hpp>
 
 #include "package/logging/logger.h"
+#include "package/taln/db/versiontext.h"
 #include "server/ausserver.h"
 #include "server/releases.h"
 
@@ -39,6 +40,7 @@ int main(int argc, char* argv[]) {
   aus::server::ServerOptions options;
   std::string releasesDir;
   unsigned idleSeconds = 60;
+  aus::server::Releases::LoadOptions load;
   po::options_description description("aus-server: the update server for the game launcher");
   description.add_options()("help", "show this text and exit")(
       "releases", po::value(&releasesDir)->required(),
@@ -49,7 +51,12 @@ int main(int argc, char* argv[]) {
       "threads", po::value(&options.threads)->default_value(0),
       "threads serving connections; 0 means one per core")(
       "idle-timeout", po::value(&idleSeconds)->default_value(idleSeconds),
-      "seconds after which a connection that sends and takes nothing is closed");
+      "seconds after which a connection that sends and takes nothing is closed")(
+      "skip-broken", po::bool_switch(&load.skipBroken),
+      "serve the other releases when one cannot be served whole, instead of stopping; the broken "
+      "one is unavailable, and while it is the newest no release is offered as latest")(
+      "rehash", po::bool_switch(&load.rehash),
+      "digest every file again instead of trusting the digest cache");
   try {
     po::variables_map values;
     po::store(po::parse_command_line(argc, argv, description), values);
@@ -68,8 +75,12 @@ int main(int argc, char* argv[]) {
   auto& log = Logger::Instance();
   log.SetLevel(2);
   try {
-    auto releases = aus::server::Releases::Load(releasesDir, ProgressLine());
-    if (!releases->Latest()) {
+    load.progress = ProgressLine();
+    auto releases = aus::server::Releases::Load(releasesDir, load);
+    if (const auto* broken = releases->LatestUnavailable()) {
+      log.Print(kChannel, 4, "main: the newest release %s is unavailable: launchers get no update",
+                FormatVersion(broken->version).c_str());
+    } else if (!releases->Latest()) {
       log.Print(kChannel, 3, "main: no release under '%s'", releasesDir.c_str());
     }
     aus::server::AusServer server(releases, options);
@@ -78,6 +89,10 @@ int main(int argc, char* argv[]) {
     server.Run();
     log.Print(kChannel, 2, "main: stopped");
     return 0;
+  } catch (const aus::server::ReleaseLoadError& error) {
+    log.Print(kChannel, 5, "main: %s (fix it, or start with --skip-broken to serve the others)",
+              error.what());
+    return kExitFailure;
   } catch (const std::exception& error) {
     log.Print(kChannel, 5, "main: %s", error.what());
     return kExitFailure;

@@ -53,11 +53,24 @@ void ExpectEnd(const IPacket& request) {
   if (request.Remaining() != 0) BOOST_THROW_EXCEPTION(IO_Error());
 }
 
+// A broken release is refused as a read failure: the server has it but cannot serve it, and an
+// older release must not stand in for it.
+[[noreturn]] void RefuseUnavailable(const BrokenRelease& broken) {
+  throw Refused{aus::error_code::kReadFailed,
+                "release " + FormatVersion(broken.version) + " is unavailable"};
+}
+
+const Release& LatestRelease(const Releases& releases) {
+  if (const Release* latest = releases.Latest()) return *latest;
+  if (const BrokenRelease* broken = releases.LatestUnavailable()) RefuseUnavailable(*broken);
+  throw Refused{aus::error_code::kUnknownVersion, "no release"};
+}
+
 const Release& FindRelease(const Releases& releases, const Version& version) {
-  const Release* release = version == Version{} ? releases.Latest() : releases.Find(version);
-  if (!release)
-    throw Refused{aus::error_code::kUnknownVersion, "version " + FormatVersion(version)};
-  return *release;
+  if (version == Version{}) return LatestRelease(releases);
+  if (const Release* release = releases.Find(version)) return *release;
+  if (const BrokenRelease* broken = releases.FindUnavailable(version)) RefuseUnavailable(*broken);
+  throw Refused{aus::error_code::kUnknownVersion, "version " + FormatVersion(version)};
 }
 
 const ReleaseFile& FindFile(const Release& release, const std::string& path) {
@@ -81,8 +94,17 @@ Answer AnswerUpdateDb(const Releases& releases, IPacket& request) {
   ExpectEnd(request);
   const Release* release = latest ? releases.Latest() : releases.Find(version);
   if (release) return Reply(release->updateDbReply);
+  // UpdateDb has no refusal; an empty list fails the launcher's update, which leaves the
+  // installation as it is.
   static const PacketBuffer empty = (OPacket(true, kUpdateDbType) << std::uint32_t{0}).Data();
-  return Reply(empty);
+  Answer answer = Reply(empty);
+  const BrokenRelease* broken =
+      latest ? releases.LatestUnavailable() : releases.FindUnavailable(version);
+  if (broken) {
+    answer.note =
+        "UpdateDb answered empty: release " + FormatVersion(broken->version) + " is unavailable";
+  }
+  return answer;
 }
 
 Answer AnswerFileSize(const Releases& releases, IPacket& request) {
@@ -112,12 +134,11 @@ Answer AnswerFileData(const Releases& releases, IPacket& request) {
 
   const ReleaseFile* file = nullptr;
   if (byIndex) {
-    const Release* latest = releases.Latest();
-    if (!latest) throw Refused{aus::error_code::kUnknownVersion, "no release"};
-    if (index >= latest->files.size()) {
+    const Release& latest = LatestRelease(releases);
+    if (index >= latest.files.size()) {
       throw Refused{aus::error_code::kFileNotFound, "index " + std::to_string(index)};
     }
-    file = &latest->files[index];
+    file = &latest.files[index];
   } else {
     file = &FindFile(FindRelease(releases, version), path);
   }

@@ -32,7 +32,8 @@ struct Answer {
   Action action = Action::kNothing;
   PacketBuffer reply;
   Transfer transfer;
-  // For the log when the request is refused or the connection closed; empty otherwise.
+  // For the log when the request is refused, answered empty for an unavailable release, or the
+  // connection closed; empty otherwise.
   std::string note;
 };
 
@@ -42,8 +43,12 @@ struct Answer {
 // - FileSize, FileData by path: version {0, 0, 0} means the latest release. FileData by index
 //   addresses the latest release. A range length of 0, or one running past the end, ends at the
 //   end of the file; an offset past the end gives an empty range.
+// - A release left out as broken is unavailable, and so is "latest" while the newest release is
+//   one: UpdateDb lists nothing for it, FileSize and FileData are refused with kReadFailed. An
+//   older release never answers in its place.
 // - Refusals (FileSize, FileData): kInvalidRequest for a body that does not match its layout
-//   exactly or a name that would leave the release folder, kUnknownVersion, kFileNotFound.
+//   exactly or a name that would leave the release folder, kUnknownVersion, kFileNotFound,
+//   kReadFailed for an unavailable release.
 // - kClose for a packet with the reply bit, an unknown type, or a greeting or UpdateDb request
 //   that does not match its layout (those have no refusal reply).
 Answer AnswerRequest(const Releases& releases, network::protocol::IPacket& request);

@@ -14,6 +14,7 @@
 #include <boost/asio/ip/address.hpp>
 #include <gtest/gtest.h>
 
+#include "server/filestamp.h"
 #include "server/tests/testclient.h"
 #include "tests/support/scratchdir.h"
 
@@ -155,6 +156,24 @@ TEST_F(AusServerTest, RefusalsLeaveTheConnectionServing) {
 TEST_F(AusServerTest, AFileChangedSinceStartIsRefusedRatherThanServedWrong) {
   Start();
   test_support::WriteFile(root_.path() / "2.0.0" / "small.txt", "changed!");
+  TestClient client(Port());
+  EXPECT_EQ(client.FileData(1, 0, 0).refusal, error_code::kReadFailed);
+  EXPECT_EQ(client.FileData(0, 0, 10).bytes, big_.substr(0, 10));
+}
+
+TEST_F(AusServerTest, AFileRewrittenWithTheSameSizeAndTimeIsRefusedRatherThanServedWrong) {
+  const auto file = root_.path() / "2.0.0" / "small.txt";
+  const auto fixedTime = std::filesystem::last_write_time(file);
+  Start();
+  const auto before = aus::server::ReadFileStamp(file);
+  ASSERT_TRUE(before);
+  // The file system's clock ticks coarsely: rewrite until the change time shows the rewrite.
+  ASSERT_TRUE(WaitUntil([&] {
+    test_support::WriteFile(file, "SMALL");
+    std::filesystem::last_write_time(file, fixedTime);
+    const auto after = aus::server::ReadFileStamp(file);
+    return after && after->changeTime != before->changeTime;
+  }));
   TestClient client(Port());
   EXPECT_EQ(client.FileData(1, 0, 0).refusal, error_code::kReadFailed);
   EXPECT_EQ(client.FileData(0, 0, 10).bytes, big_.substr(0, 10));

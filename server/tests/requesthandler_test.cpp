@@ -1,7 +1,9 @@
 #include "server/requesthandler.h"
 
+#include <filesystem>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -202,6 +204,80 @@ TEST_F(RequestHandlerTest, GreetingsGetNoReplyAndUnanswerableRequestsClose) {
     const Answer answer = Ask(c.request);
     EXPECT_EQ(answer.action, c.action);
     EXPECT_EQ(answer.note.empty(), c.action == Answer::Action::kNothing);
+  }
+}
+
+// With --skip-broken, a newest release that cannot be served leaves "latest" unavailable: the
+// older release must not answer in its place, or players would be moved back to it.
+TEST(RequestHandlerUnavailableTest, AnOlderReleaseNeverAnswersForABrokenNewestOne) {
+  test_support::ScratchDir root;
+  test_support::WriteFile(root.path() / "1.0.0" / "old.txt", "v1");
+  test_support::WriteFile(root.path() / "2.0.0" / "small.txt", "hi");
+  std::filesystem::create_symlink("gone", root.path() / "2.0.0" / "broken.txt");
+  Releases::LoadOptions options;
+  options.skipBroken = true;
+  const auto releases = Releases::Load(root.path(), options);
+  const auto ask = [&](OPacket request) {
+    const auto data = request.Data();
+    IPacket packet(data->data(), data->data() + data->size());
+    return AnswerRequest(*releases, packet);
+  };
+
+  const struct {
+    const char* name;
+    bool latest;
+    Version version;
+    std::uint32_t count;
+  } lists[] = {
+      {"latest", true, {}, 0},
+      {"the broken version", false, {2, 0, 0}, 0},
+      {"the older version by name", false, {1, 0, 0}, 1},
+  };
+  for (const auto& c : lists) {
+    SCOPED_TRACE(c.name);
+    const Answer answer = ask(OPacket(false, 10) << c.latest << c.version);
+    ASSERT_EQ(answer.action, Answer::Action::kReply);
+    IPacket reply = IPacket(answer.reply->data(), answer.reply->data() + answer.reply->size());
+    std::uint32_t count = 99;
+    reply >> count;
+    EXPECT_EQ(count, c.count);
+    EXPECT_EQ(answer.note.find("release 2.0.0 is unavailable") != std::string::npos, c.count == 0)
+        << answer.note;
+  }
+
+  const struct {
+    const char* name;
+    OPacket request;
+    std::optional<error_code> code;
+  } requests[] = {
+      {"size, latest", OPacket(false, 12) << Version{} << std::string("old.txt"),
+       error_code::kReadFailed},
+      {"size, broken version", OPacket(false, 12) << Version{2, 0, 0} << std::string("small.txt"),
+       error_code::kReadFailed},
+      {"size, older version by name",
+       OPacket(false, 12) << Version{1, 0, 0} << std::string("old.txt"), std::nullopt},
+      {"data by index",
+       OPacket(false, 11) << true << std::uint16_t{0} << std::uint64_t{0} << std::uint64_t{0},
+       error_code::kReadFailed},
+      {"data, latest",
+       OPacket(false, 11) << false << Version{} << std::string("old.txt") << std::uint64_t{0}
+                          << std::uint64_t{0},
+       error_code::kReadFailed},
+  };
+  for (const auto& c : requests) {
+    SCOPED_TRACE(c.name);
+    const Answer answer = ask(c.request);
+    ASSERT_EQ(answer.action, Answer::Action::kReply);
+    IPacket reply = IPacket(answer.reply->data(), answer.reply->data() + answer.reply->size());
+    bool ok = false;
+    reply >> ok;
+    EXPECT_EQ(ok, !c.code);
+    if (c.code) {
+      error_code code{};
+      reply >> code;
+      EXPECT_EQ(code, *c.code);
+      EXPECT_NE(answer.note.find("release 2.0.0 is unavailable"), std::string::npos) << answer.note;
+    }
   }
 }
 
