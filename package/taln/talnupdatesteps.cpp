@@ -1,4 +1,6 @@
 // The batch steps of TALN_DownloadManagerImpl: selection, download and installation.
+#include "package/taln/talnupdatesteps.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -7,11 +9,13 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include <boost/filesystem/operations.hpp>
@@ -20,6 +24,7 @@
 #include "package/network/common/client.h"
 #include "package/network/common/downloadmanager.h"
 #include "package/network/common/file.h"
+#include "package/platform/durablefile.h"
 #include "package/settings/serversettings.h"
 #include "package/taln/db/versiontext.h"
 #include "package/taln/enginelog.h"
@@ -42,32 +47,71 @@ bool Exists(const std::string& path) {
   return fs::exists(fs::symlink_status(path, error));
 }
 
+InstallCalls& InstallCallsSlot() {
+  static InstallCalls calls{
+      [](const std::string& target, const std::string& link, boost::system::error_code& error) {
+        fs::create_hard_link(target, link, error);
+      },
+      platform::SyncFile, platform::SyncDirectory};
+  return calls;
+}
+
 // Keeps the installed file as `backup` while it stays in place, so that no moment passes without
 // a file at `target`, whatever stops the process. Falls back to a rename where the filesystem
-// cannot link.
+// cannot link (FAT, network shares, protected hard links); a process stopped before the download
+// takes the target's place then leaves only the backup, which the next start puts back. On
+// Windows the backup is always a rename: a running program can be renamed but not replaced.
 void MakeBackup(const std::string& target, const std::string& backup,
                 boost::system::error_code& error) {
   fs::remove(backup, error);
   error.clear();
-  fs::create_hard_link(target, backup, error);
-  if (error) {
-    error.clear();
-    fs::rename(target, backup, error);
-  }
+#ifndef _WIN32
+  CurrentInstallCalls().createHardLink(target, backup, error);
+  if (!error) return;
+  error.clear();
+#endif
+  fs::rename(target, backup, error);
 }
 
 // The permissions the installed file gets: those of the file it replaces, else the download's,
 // with execute bits for the programs the system starts by name ("*.exe"), which a download never
-// carries.
+// carries. Never setuid, setgid or sticky: a file from the server must not run with its owner's
+// rights. Always readable and writable by the owner, so that the next update can hash and replace
+// it everywhere, not only as root.
 fs::perms InstalledPermissions(const std::string& target, const std::string& download) {
   boost::system::error_code error;
   const fs::file_status replaced = fs::status(target, error);
-  if (!error && fs::exists(replaced)) return replaced.permissions();
-  fs::perms permissions = fs::status(download).permissions();
-  if (fs::path(target).extension() == ".exe") {
-    permissions |= fs::owner_exe | fs::group_exe | fs::others_exe;
+  fs::perms permissions;
+  if (!error && fs::exists(replaced)) {
+    permissions = replaced.permissions();
+  } else {
+    permissions = fs::status(download).permissions();
+    if (fs::path(target).extension() == ".exe") {
+      permissions |= fs::owner_exe | fs::group_exe | fs::others_exe;
+    }
   }
-  return permissions;
+  permissions &= ~(fs::set_uid_on_exe | fs::set_gid_on_exe | fs::sticky_bit);
+  return permissions | fs::owner_read | fs::owner_write;
+}
+
+// Forces the file's bytes to the disk, then hashes them: an installed file must not turn out
+// empty or torn after a power cut while "Update.db" records it with this digest.
+std::vector<unsigned char> SyncAndHash(const std::string& path) {
+  if (const std::error_code error = CurrentInstallCalls().syncFile(path)) {
+    throw std::runtime_error(
+        (boost::format("Cannot sync file '%1%'. Error: '%2%'") % path % error.message()).str());
+  }
+  return HashFile(path);
+}
+
+// Adds the folder of `name` (relative to `root`, with '/') to `folders`, with the folders above
+// it up to `root`: the download step may have created them, so their entries are new too.
+void AddFolders(const std::string& root, const std::string& name, std::set<std::string>& folders) {
+  for (fs::path folder = fs::path(name).parent_path(); !folder.empty();
+       folder = folder.parent_path()) {
+    if (!folders.insert(root + "/" + folder.generic_string()).second) return;
+  }
+  folders.insert(root);
 }
 
 int Percent(std::uint64_t downloaded, std::uint64_t total) {
@@ -75,9 +119,10 @@ int Percent(std::uint64_t downloaded, std::uint64_t total) {
   return static_cast<int>(downloaded * 100 / total);
 }
 
-// Hashes files on a thread of its own as they are queued (downloads once their last range is on
-// disk, while the rest of the batch downloads), and what is still queued at Finish on every
-// hardware thread: hashing is most of an install's time otherwise.
+// Syncs and hashes files on a thread of its own as they are queued (downloads once their last
+// range is written, while the rest of the batch downloads), and what is still queued at Finish on
+// every hardware thread: hashing, and waiting for the disk, are most of an install's time
+// otherwise.
 class FileHasher {
  public:
   using Digests = std::unordered_map<std::string, std::vector<unsigned char>>;
@@ -111,8 +156,8 @@ class FileHasher {
     changed_.notify_one();
   }
 
-  // Hashes what is still queued on every hardware thread and returns the digests by path. A file
-  // that could not be read has none.
+  // Syncs and hashes what is still queued on every hardware thread and returns the digests by
+  // path. A file that could not be synced or read has none.
   Digests Finish() {
     {
       std::lock_guard lock(mutex_);
@@ -145,9 +190,9 @@ class FileHasher {
       lock.unlock();
       std::vector<unsigned char> digest;
       try {
-        digest = HashFile(path);
+        digest = SyncAndHash(path);
       } catch (const std::exception&) {
-        // No digest: the install step hashes the file again on its own thread.
+        // No digest: the install step syncs and hashes the file again, and reports the failure.
       }
       lock.lock();
       if (!digest.empty()) digests_[path] = std::move(digest);
@@ -197,10 +242,10 @@ class DigestsAhead {
     }
   }
 
-  // The digest of item `index` at `hashed`, taken now unless it was taken ahead.
+  // The digest of item `index` at `hashed`, synced and taken now unless that was done ahead.
   std::vector<unsigned char> Get(std::size_t index, const std::string& hashed) const {
     if (digests_[index] && hashed == paths_[index]) return *digests_[index];
-    return HashFile(hashed);
+    return SyncAndHash(hashed);
   }
 
  private:
@@ -209,6 +254,14 @@ class DigestsAhead {
 };
 
 }  // namespace
+
+const InstallCalls& CurrentInstallCalls() { return InstallCallsSlot(); }
+
+InstallCallsForTest::InstallCallsForTest(InstallCalls calls) : previous_(InstallCallsSlot()) {
+  InstallCallsSlot() = std::move(calls);
+}
+
+InstallCallsForTest::~InstallCallsForTest() { InstallCallsSlot() = std::move(previous_); }
 
 TALN_DownloadManagerImpl::Items TALN_DownloadManagerImpl::GetRequiredLatestFiles() {
   const UpdateDB diff = UpdateDB::Diff(latestDb_, localDb_);
@@ -329,7 +382,8 @@ TALN_DownloadManagerImpl::Digests TALN_DownloadManagerImpl::DownloadItems(const 
   return hasher.Finish();
 }
 
-void TALN_DownloadManagerImpl::InstallItems(const Items& batch, const Digests& taken) {
+void TALN_DownloadManagerImpl::InstallItems(const Items& batch, const Digests& taken,
+                                            Folders& renamedIn) {
   if (!running_) return;
   bool failed = false;
   const DigestsAhead digests(
@@ -363,7 +417,10 @@ void TALN_DownloadManagerImpl::InstallItems(const Items& batch, const Digests& t
       continue;
     }
 
-    const fs::perms permissions = InstalledPermissions(target, download);
+    // Set before the backup and the swap: the installed file never goes without them, whenever
+    // the process stops, and a failure here leaves the target where it is.
+    fs::permissions(download, InstalledPermissions(target, download));
+    AddFolders(root_, item.name, renamedIn);
     if (Exists(target)) {
       boost::system::error_code error;
       MakeBackup(target, backup, error);
@@ -377,8 +434,6 @@ void TALN_DownloadManagerImpl::InstallItems(const Items& batch, const Digests& t
       }
       EngineLog(kLogDebug, "InstallItems", Format("Backup file ('%s') has been created.", backup));
     }
-    // Set before the swap: the installed file never goes without them, whenever the process stops.
-    fs::permissions(download, permissions);
     fs::rename(download, target);
     RecordInstalled(item);
     EngineLog(kLogDebug, "InstallItems",
