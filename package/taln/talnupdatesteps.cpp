@@ -94,9 +94,12 @@ fs::perms InstalledPermissions(const std::string& target, const std::string& dow
   return permissions | fs::owner_read | fs::owner_write;
 }
 
-// Forces the file's bytes to the disk, then hashes them: an installed file must not turn out
-// empty or torn after a power cut while "Update.db" records it with this digest.
-std::vector<unsigned char> SyncAndHash(const std::string& path) {
+// The digest of the file at `path`. A download (`sync`) is forced to the disk first: an installed
+// file must not turn out empty or torn after a power cut while "Update.db" records it with this
+// digest. An installed file is left alone; on Windows a running program cannot be opened for the
+// write access that a sync needs.
+std::vector<unsigned char> HashForInstall(const std::string& path, bool sync) {
+  if (!sync) return HashFile(path);
   if (const std::error_code error = CurrentInstallCalls().syncFile(path)) {
     throw std::runtime_error(
         (boost::format("Cannot sync file '%1%'. Error: '%2%'") % path % error.message()).str());
@@ -147,11 +150,12 @@ class FileHasher {
   FileHasher(const FileHasher&) = delete;
   FileHasher& operator=(const FileHasher&) = delete;
 
-  // Queues the file at `path`, whole on disk and written no more.
-  void Add(const std::string& path) {
+  // Queues the file at `path`, whole on disk and written no more; a download (`sync`) is synced
+  // before it is hashed.
+  void Add(const std::string& path, bool sync = true) {
     {
       std::lock_guard lock(mutex_);
-      queue_.push_back(path);
+      queue_.emplace_back(path, sync);
     }
     changed_.notify_one();
   }
@@ -185,12 +189,12 @@ class FileHasher {
     for (;;) {
       if (wait) changed_.wait(lock, [this] { return !queue_.empty() || closing_; });
       if (queue_.empty()) return;
-      const std::string path = std::move(queue_.front());
+      const auto [path, sync] = std::move(queue_.front());
       queue_.pop_front();
       lock.unlock();
       std::vector<unsigned char> digest;
       try {
-        digest = SyncAndHash(path);
+        digest = HashForInstall(path, sync);
       } catch (const std::exception&) {
         // No digest: the install step syncs and hashes the file again, and reports the failure.
       }
@@ -201,9 +205,9 @@ class FileHasher {
 
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<std::string> queue_;  // guarded by mutex_
-  Digests digests_;                // guarded by mutex_
-  bool closing_ = false;           // guarded by mutex_
+  std::deque<std::pair<std::string, bool>> queue_;  // path and sync; guarded by mutex_
+  Digests digests_;                                 // guarded by mutex_
+  bool closing_ = false;                            // guarded by mutex_
   std::thread thread_;
 };
 
@@ -229,7 +233,7 @@ class DigestsAhead {
         if (found != taken.end()) {
           digests_[i] = found->second;
         } else {
-          hasher.Add(paths_[i]);
+          hasher.Add(paths_[i], paths_[i] == download);
           pending.push_back(i);
         }
       }
@@ -242,10 +246,12 @@ class DigestsAhead {
     }
   }
 
-  // The digest of item `index` at `hashed`, synced and taken now unless that was done ahead.
-  std::vector<unsigned char> Get(std::size_t index, const std::string& hashed) const {
+  // The digest of item `index` at `hashed` (a download when `download`, then synced first), taken
+  // now unless that was done ahead.
+  std::vector<unsigned char> Get(std::size_t index, const std::string& hashed,
+                                 bool download) const {
     if (digests_[index] && hashed == paths_[index]) return *digests_[index];
-    return SyncAndHash(hashed);
+    return HashForInstall(hashed, download);
   }
 
  private:
@@ -402,7 +408,7 @@ void TALN_DownloadManagerImpl::InstallItems(const Items& batch, const Digests& t
       }
     }
     const std::string hashed = downloaded ? download : target;
-    const std::vector<unsigned char> digest = digests.Get(i, hashed);
+    const std::vector<unsigned char> digest = digests.Get(i, hashed, downloaded);
     EngineLog(kLogDebug, "InstallItems", Format("Actual hash calculated for '%s'.", hashed));
     if (digest != item.hash) {
       EngineLog(kLogDebug, "InstallItems", Format("Expected hash: %s", HexString(item.hash)));
