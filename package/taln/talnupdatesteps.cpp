@@ -427,6 +427,7 @@ void TALN_DownloadManagerImpl::InstallItems(const Items& batch, const Digests& t
     // the process stops, and a failure here leaves the target where it is.
     fs::permissions(download, InstalledPermissions(target, download));
     AddFolders(root_, item.name, renamedIn);
+    bool movedAway = false;  // the backup is a rename: only it holds the old file until the swap
     if (Exists(target)) {
       boost::system::error_code error;
       MakeBackup(target, backup, error);
@@ -439,8 +440,17 @@ void TALN_DownloadManagerImpl::InstallItems(const Items& batch, const Digests& t
         continue;
       }
       EngineLog(kLogDebug, "InstallItems", Format("Backup file ('%s') has been created.", backup));
+      movedAway = !Exists(target);
     }
-    fs::rename(download, target);
+    try {
+      fs::rename(download, target);
+    } catch (const fs::filesystem_error&) {
+      // The old file goes back to its place: after a failed update the launcher starts the game
+      // all the same (on Windows a scanner holding the download open is enough to get here).
+      boost::system::error_code ignored;  // else the next start's sweep puts it back
+      if (movedAway) fs::rename(backup, target, ignored);
+      throw;
+    }
     RecordInstalled(item);
     EngineLog(kLogDebug, "InstallItems",
               Format("Update for '%s' has been successfully installed.", item.name));
