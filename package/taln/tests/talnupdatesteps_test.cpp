@@ -136,6 +136,7 @@ TEST_F(EngineTest, SweepLogsABackupItCannotRemove) {
   EXPECT_EQ(Read("maps/level.$$$/kept.txt"), "kept");
   EXPECT_EQ(lines.LevelOf("Cannot remove backup '" + Root("maps").string() + "/level.$$$'"),
             taln::logging::LogLevel::kWarning);
+  DestroyEngine();  // its threads log through `lines`
 }
 
 TEST_F(EngineTest, BackupIsARenameWhereLinksFail) {
@@ -163,6 +164,7 @@ TEST_F(EngineTest, BackupIsARenameWhereLinksFail) {
   ASSERT_TRUE(StartEngine());
   EXPECT_EQ(Read("bin/game.dll"), "game v2");
   EXPECT_FALSE(fs::exists(Root("bin/game.dll.$$$")));
+  DestroyEngine();  // its threads use the replaced calls
 }
 
 // Records the engine's sync calls; the folders with the size "Update.db" had at that moment.
@@ -230,6 +232,7 @@ TEST_F(EngineTest, DownloadsAndRenamedFoldersAreSyncedBeforeUpdateDbNamesThem) {
   EXPECT_EQ(folders, (std::vector<std::string>{Normal(Root().parent_path()), Normal(Root("bin")),
                                                Normal(Root("data")), Normal(Root("data/deep"))}));
   EXPECT_GT(fs::file_size(Root("Update.db")), scanned);
+  DestroyEngine();  // its threads use the replaced calls
 }
 
 TEST_F(EngineTest, DownloadThatCannotBeSyncedIsNotInstalled) {
@@ -244,6 +247,7 @@ TEST_F(EngineTest, DownloadThatCannotBeSyncedIsNotInstalled) {
   EXPECT_EQ(Read("a.txt"), "one");
   EXPECT_FALSE(fs::exists(Root("b.txt")));
   EXPECT_EQ(Read("b.txt.upd"), "two");
+  DestroyEngine();  // its threads use the replaced calls
 }
 
 TEST_F(EngineTest, InstalledFilesNeverSetuidAndAlwaysOwnerWritable) {
