@@ -3,7 +3,8 @@
 //          them large) into an empty root: TALN_DownloadManagerImpl from Start until
 //          DOWNLOAD_FINISHED (download, verification, installation, "Update.db" saved) from
 //          aus-server, against `rsync -a -W` of the same files from an rsync daemon into an
-//          empty folder;
+//          empty folder, and against `rsync -a -W --fsync`, which like the engine waits until
+//          every file it wrote is on the disk;
 //  no-op   a start over an installed tree (by default 10,000 files) whose "Update.db" is current,
 //          with the server publishing the same release, until DOWNLOAD_FINISHED, against rsync's
 //          run over a copy it already made of the same tree;
@@ -278,11 +279,15 @@ EngineRun RunEngineProcess(const fs::path& self, const fs::path& folder, const f
   return run;
 }
 
-double RunRsync(const std::string& url, const fs::path& destination) {
+// `rsync -a -W`, with --fsync when `durable`.
+double RunRsync(const std::string& url, const fs::path& destination, bool durable = false) {
   ::sync();
+  std::vector<std::string> arguments{"-a", "-W"};
+  if (durable) arguments.push_back("--fsync");
+  arguments.push_back(url);
+  arguments.push_back(destination.string() + "/");
   const auto start = Clock::now();
-  const int code =
-      bp::system(bp::search_path("rsync"), "-a", "-W", url, destination.string() + "/");
+  const int code = bp::system(bp::search_path("rsync"), bp::args(arguments));
   const double seconds = Seconds(start);
   if (code != 0) throw std::runtime_error("rsync failed with code " + std::to_string(code));
   return seconds;
@@ -325,16 +330,10 @@ void WriteSettings(const fs::path& folder, unsigned short port) {
   std::ofstream(folder / "Settings.ini") << "[AUS]\nhost=127.0.0.1\nport=" << port << "\n";
 }
 
-// Runs both sides of a round, the engine first in odd rounds and rsync first in even ones, so
-// that neither always meets the other's leftovers (dirty pages, a warm cache).
-void InTurn(int round, const std::function<void()>& engine, const std::function<void()>& rsync) {
-  if (round % 2 == 0) {
-    engine();
-    rsync();
-  } else {
-    rsync();
-    engine();
-  }
+// Runs every side of a round, each round starting with the next side, so that none always meets
+// another's leftovers (dirty pages, a warm cache).
+void InTurn(int round, const std::vector<std::function<void()>>& sides) {
+  for (std::size_t i = 0; i < sides.size(); ++i) sides[(round + i) % sides.size()]();
 }
 
 double Median(std::vector<double> values) {
@@ -357,7 +356,7 @@ void PrintComparison(const std::string& what, const std::vector<double>& engine,
   std::snprintf(rsyncText, sizeof rsyncText, "%.3f (%.3f)", Median(rsync), Best(rsync));
   std::snprintf(ratioText, sizeof ratioText, "%.2f (%.2f)", Median(engine) / Median(rsync),
                 Best(engine) / Best(rsync));
-  std::printf("%-40s %16s %16s %12s %s\n", what.c_str(), engineText, rsyncText, ratioText, target);
+  std::printf("%-48s %16s %16s %12s %s\n", what.c_str(), engineText, rsyncText, ratioText, target);
 }
 
 void Reset(const fs::path& folder) {
@@ -393,28 +392,36 @@ int RunBench(const Options& options) {
   const fs::path fullTarget = dir / "full-target";
   std::vector<double> engineFull;
   std::vector<double> rsyncFull;
+  std::vector<double> rsyncFsyncFull;
   long fullPeakKiB = 0;
   for (int round = 0; round < options.rounds; ++round) {
     EngineRun run{};
     double seconds = 0;
-    InTurn(
-        round,
-        [&] {
-          Reset(fullTarget);
-          run = RunEngineProcess(program, dir / "full-engine", fullTarget);
-          CheckCopy(fullSource, full, fullTarget, {"Update.db"});
-          CheckUpdateDb(fullTarget, full.size());
-        },
-        [&] {
-          Reset(fullTarget);
-          seconds = RunRsync(rsync.Url("full"), fullTarget);
-          CheckCopy(fullSource, full, fullTarget);
-        });
+    double fsyncSeconds = 0;
+    InTurn(round, {[&] {
+                     Reset(fullTarget);
+                     run = RunEngineProcess(program, dir / "full-engine", fullTarget);
+                     CheckCopy(fullSource, full, fullTarget, {"Update.db"});
+                     CheckUpdateDb(fullTarget, full.size());
+                   },
+                   [&] {
+                     Reset(fullTarget);
+                     seconds = RunRsync(rsync.Url("full"), fullTarget);
+                     CheckCopy(fullSource, full, fullTarget);
+                   },
+                   [&] {
+                     Reset(fullTarget);
+                     fsyncSeconds = RunRsync(rsync.Url("full"), fullTarget, true);
+                     CheckCopy(fullSource, full, fullTarget);
+                   }});
     engineFull.push_back(run.seconds);
     rsyncFull.push_back(seconds);
+    rsyncFsyncFull.push_back(fsyncSeconds);
     fullPeakKiB = std::max(fullPeakKiB, run.peakKiB);
-    std::printf("full install, round %d: engine %.3f s (%s; peak %ld KiB), rsync %.3f s\n",
-                round + 1, run.seconds, run.phases.c_str(), run.peakKiB, seconds);
+    std::printf(
+        "full install, round %d: engine %.3f s (%s; peak %ld KiB), rsync %.3f s, rsync --fsync "
+        "%.3f s\n",
+        round + 1, run.seconds, run.phases.c_str(), run.peakKiB, seconds, fsyncSeconds);
   }
   fs::remove_all(fullTarget);
 
@@ -434,9 +441,8 @@ int RunBench(const Options& options) {
   for (int round = 0; round < options.rounds; ++round) {
     EngineRun run{};
     double seconds = 0;
-    InTurn(
-        round, [&] { run = RunEngineProcess(program, dir / "noop-engine", noopRoot); },
-        [&] { seconds = RunRsync(rsync.Url("noop"), noopCopy); });
+    InTurn(round, {[&] { run = RunEngineProcess(program, dir / "noop-engine", noopRoot); },
+                   [&] { seconds = RunRsync(rsync.Url("noop"), noopCopy); }});
     engineNoop.push_back(run.seconds);
     rsyncNoop.push_back(seconds);
     noopPeakKiB = std::max(noopPeakKiB, run.peakKiB);
@@ -448,11 +454,12 @@ int RunBench(const Options& options) {
   CheckUpdateDb(noopRoot, noop.size());
   CheckCopy(noopSource, noop, noopCopy);
 
-  std::printf("\n%-40s %16s %16s %12s %s\n", "median (best) of rounds", "engine s", "rsync s",
+  std::printf("\n%-48s %16s %16s %12s %s\n", "median (best) of rounds", "engine s", "rsync s",
               "ratio", "target");
-  PrintComparison("full install, " + std::to_string(options.mib) + " MiB in " +
-                      std::to_string(options.files) + " files",
-                  engineFull, rsyncFull, "< 1");
+  const std::string fullInstall = "full install, " + std::to_string(options.mib) + " MiB in " +
+                                  std::to_string(options.files) + " files";
+  PrintComparison(fullInstall + ", --fsync", engineFull, rsyncFsyncFull, "< 1");
+  PrintComparison(fullInstall, engineFull, rsyncFull, "(unsynced)");
   PrintComparison("no-op start, " + std::to_string(options.noopFiles) + " files", engineNoop,
                   rsyncNoop, "<= 2");
   std::printf(

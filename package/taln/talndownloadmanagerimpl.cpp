@@ -15,6 +15,7 @@
 #include "package/taln/db/updatedbpacket.h"
 #include "package/taln/db/versiontext.h"
 #include "package/taln/enginelog.h"
+#include "package/taln/talnupdatesteps.h"
 #include "package/taln/updaterstate.h"
 
 namespace fs = boost::filesystem;
@@ -176,12 +177,32 @@ void TALN_DownloadManagerImpl::RunBatch(const Items& batch) {
   Emit(UPDATER_STATE::DOWNLOAD_STARTED, 0, "Downloading updates...");
   const Digests taken = toDownload.empty() ? Digests() : DownloadItems(toDownload);
   Emit(UPDATER_STATE::INSTALLING_UPDATES, 0, "Installing updates...");
-  InstallItems(batch, taken);
-  for (const UpdateItem& item : batch) localDb_.AddIfAbsent(item);
-  if (localDb_.IsModified() && !localDb_.Save()) {
-    throw std::runtime_error("Can't save local UpdateDB!");
+  Folders renamedIn;
+  try {
+    InstallItems(batch, taken, renamedIn);
+  } catch (...) {
+    // The files installed before the failure keep their records; without them the next start
+    // would take each for the file it replaced and download it again. The failure itself is
+    // reported as it is.
+    if (!SaveInstalled(renamedIn)) EngineLog(kLogError, "RunBatch", "Can't save local UpdateDB!");
+    throw;
   }
+  for (const UpdateItem& item : batch) localDb_.AddIfAbsent(item);
+  if (!SaveInstalled(renamedIn)) throw std::runtime_error("Can't save local UpdateDB!");
   Emit(UPDATER_STATE::DOWNLOAD_FINISHED, 0, "");
+}
+
+bool TALN_DownloadManagerImpl::SaveInstalled(const Folders& renamedIn) {
+  for (const std::string& folder : renamedIn) {
+    if (const std::error_code error = CurrentInstallCalls().syncDirectory(folder)) {
+      // The installed files are in place; after a power cut a start finds the replaced ones by
+      // their modification time and hashes them again.
+      EngineLog(
+          kLogWarning, "RunBatch",
+          (boost::format("Cannot sync folder '%s'. Error: '%s'") % folder % error.message()).str());
+    }
+  }
+  return !localDb_.IsModified() || localDb_.Save();
 }
 
 void TALN_DownloadManagerImpl::FailBatch(const std::string& logText,
@@ -222,9 +243,45 @@ void TALN_DownloadManagerImpl::SweepBackups() {
   for (fs::recursive_directory_iterator entry(root_), end; entry != end; ++entry) {
     if (entry->path().extension() == ".$$$") backups.push_back(entry->path());
   }
-  for (const fs::path& backup : backups) {
-    boost::system::error_code ignored;  // a folder that is not empty stays; it harms nothing
-    fs::remove(backup, ignored);
+  // Deepest first, so that putting a folder back never moves a backup still to be looked at.
+  for (auto backup = backups.rbegin(); backup != backups.rend(); ++backup) {
+    fs::path target = *backup;
+    target.replace_extension();
+    boost::system::error_code error;
+    const fs::file_status status = fs::symlink_status(target, error);
+    if (error && status.type() != fs::file_not_found) {
+      // Whether the target is there is unknown: the backup stays for a later start.
+      EngineLog(kLogError, "SweepBackups",
+                (boost::format("Cannot restore '%s' from its backup. Error: '%s'") %
+                 target.string() % error.message())
+                    .str());
+      continue;
+    }
+    if (fs::exists(status)) {
+      fs::remove(*backup, error);
+      if (error) {
+        // A folder that is not empty stays; it harms nothing.
+        EngineLog(kLogWarning, "SweepBackups",
+                  (boost::format("Cannot remove backup '%s'. Error: '%s'") % backup->string() %
+                   error.message())
+                      .str());
+      }
+      continue;
+    }
+    // The process stopped between moving the installed file aside and moving its update in (the
+    // backup is a rename where links are unavailable, and always on Windows): the backup is the
+    // only copy of the file.
+    error.clear();
+    fs::rename(*backup, target, error);
+    if (error) {
+      EngineLog(kLogError, "SweepBackups",
+                (boost::format("Cannot restore '%s' from its backup. Error: '%s'") %
+                 target.string() % error.message())
+                    .str());
+    } else {
+      EngineLog(kLogWarning, "SweepBackups",
+                (boost::format("Restored '%s' from its backup.") % target.string()).str());
+    }
   }
 }
 

@@ -6,6 +6,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -72,6 +73,7 @@ class TALN_DownloadManagerImpl : public TALN_AbstractDownloadManager {
   using Items = std::vector<UpdateItem>;
   // SHA-256 digests by path.
   using Digests = std::unordered_map<std::string, std::vector<unsigned char>>;
+  using Folders = std::set<std::string>;
 
   // While alive, the engine's stop calls `abort` to end the worker's network work; it is called
   // at once when the stop came first. One at a time, on the worker.
@@ -105,11 +107,16 @@ class TALN_DownloadManagerImpl : public TALN_AbstractDownloadManager {
   Items SelectDownloads(const Items& batch);
   // Returns the digests of the downloads, each taken from disk once the file was whole.
   Digests DownloadItems(const Items& items);
-  // Checks every item against its digest (from `taken` when its path was not touched since) and
-  // swaps the downloads in.
-  void InstallItems(const Items& batch, const Digests& taken);
+  // Checks every item against its digest (from `taken` when its path was not touched since; a
+  // download is synced to the disk before it is hashed) and swaps the downloads in. Adds the
+  // folders whose entries it changes, and those above them up to the root, to `renamedIn`.
+  void InstallItems(const Items& batch, const Digests& taken, Folders& renamedIn);
   // Makes `localDb_` describe the file now installed for `item`.
   void RecordInstalled(const UpdateItem& item);
+  // Syncs `renamedIn` (a folder that cannot be synced is logged), then saves `localDb_` if it
+  // changed: "Update.db" never names a file whose rename a power cut may still undo. False when
+  // the save failed.
+  bool SaveInstalled(const Folders& renamedIn);
 
   void Emit(const std::string& state, int progress, const std::string& message);
   std::string Path(const std::string& name) const { return root_ + "/" + name; }

@@ -1,4 +1,6 @@
 // The batch steps of TALN_DownloadManagerImpl: selection, download and installation.
+#include "package/taln/talnupdatesteps.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -7,11 +9,13 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include <boost/filesystem/operations.hpp>
@@ -20,6 +24,7 @@
 #include "package/network/common/client.h"
 #include "package/network/common/downloadmanager.h"
 #include "package/network/common/file.h"
+#include "package/platform/durablefile.h"
 #include "package/settings/serversettings.h"
 #include "package/taln/db/versiontext.h"
 #include "package/taln/enginelog.h"
@@ -42,32 +47,74 @@ bool Exists(const std::string& path) {
   return fs::exists(fs::symlink_status(path, error));
 }
 
+InstallCalls& InstallCallsSlot() {
+  static InstallCalls calls{
+      [](const std::string& target, const std::string& link, boost::system::error_code& error) {
+        fs::create_hard_link(target, link, error);
+      },
+      platform::SyncFile, platform::SyncDirectory};
+  return calls;
+}
+
 // Keeps the installed file as `backup` while it stays in place, so that no moment passes without
 // a file at `target`, whatever stops the process. Falls back to a rename where the filesystem
-// cannot link.
+// cannot link (FAT, network shares, protected hard links); a process stopped before the download
+// takes the target's place then leaves only the backup, which the next start puts back. On
+// Windows the backup is always a rename: a running program can be renamed but not replaced.
 void MakeBackup(const std::string& target, const std::string& backup,
                 boost::system::error_code& error) {
   fs::remove(backup, error);
   error.clear();
-  fs::create_hard_link(target, backup, error);
-  if (error) {
-    error.clear();
-    fs::rename(target, backup, error);
-  }
+#ifndef _WIN32
+  CurrentInstallCalls().createHardLink(target, backup, error);
+  if (!error) return;
+  error.clear();
+#endif
+  fs::rename(target, backup, error);
 }
 
 // The permissions the installed file gets: those of the file it replaces, else the download's,
 // with execute bits for the programs the system starts by name ("*.exe"), which a download never
-// carries.
+// carries. Never setuid, setgid or sticky: a file from the server must not run with its owner's
+// rights. Always readable and writable by the owner, so that the next update can hash and replace
+// it everywhere, not only as root.
 fs::perms InstalledPermissions(const std::string& target, const std::string& download) {
   boost::system::error_code error;
   const fs::file_status replaced = fs::status(target, error);
-  if (!error && fs::exists(replaced)) return replaced.permissions();
-  fs::perms permissions = fs::status(download).permissions();
-  if (fs::path(target).extension() == ".exe") {
-    permissions |= fs::owner_exe | fs::group_exe | fs::others_exe;
+  fs::perms permissions;
+  if (!error && fs::exists(replaced)) {
+    permissions = replaced.permissions();
+  } else {
+    permissions = fs::status(download).permissions();
+    if (fs::path(target).extension() == ".exe") {
+      permissions |= fs::owner_exe | fs::group_exe | fs::others_exe;
+    }
   }
-  return permissions;
+  permissions &= ~(fs::set_uid_on_exe | fs::set_gid_on_exe | fs::sticky_bit);
+  return permissions | fs::owner_read | fs::owner_write;
+}
+
+// The digest of the file at `path`. A download (`sync`) is forced to the disk first: an installed
+// file must not turn out empty or torn after a power cut while "Update.db" records it with this
+// digest. An installed file is left alone; on Windows a running program cannot be opened for the
+// write access that a sync needs.
+std::vector<unsigned char> HashForInstall(const std::string& path, bool sync) {
+  if (!sync) return HashFile(path);
+  if (const std::error_code error = CurrentInstallCalls().syncFile(path)) {
+    throw std::runtime_error(
+        (boost::format("Cannot sync file '%1%'. Error: '%2%'") % path % error.message()).str());
+  }
+  return HashFile(path);
+}
+
+// Adds the folder of `name` (relative to `root`, with '/') to `folders`, with the folders above
+// it up to `root`: the download step may have created them, so their entries are new too.
+void AddFolders(const std::string& root, const std::string& name, std::set<std::string>& folders) {
+  for (fs::path folder = fs::path(name).parent_path(); !folder.empty();
+       folder = folder.parent_path()) {
+    if (!folders.insert(root + "/" + folder.generic_string()).second) return;
+  }
+  folders.insert(root);
 }
 
 // Fails a batch whose downloads cannot fit on the root's file system before anything is written:
@@ -92,9 +139,10 @@ int Percent(std::uint64_t downloaded, std::uint64_t total) {
   return static_cast<int>(downloaded * 100 / total);
 }
 
-// Hashes files on a thread of its own as they are queued (downloads once their last range is on
-// disk, while the rest of the batch downloads), and what is still queued at Finish on every
-// hardware thread: hashing is most of an install's time otherwise.
+// Syncs and hashes files on a thread of its own as they are queued (downloads once their last
+// range is written, while the rest of the batch downloads), and what is still queued at Finish on
+// every hardware thread: hashing, and waiting for the disk, are most of an install's time
+// otherwise.
 class FileHasher {
  public:
   using Digests = std::unordered_map<std::string, std::vector<unsigned char>>;
@@ -119,17 +167,18 @@ class FileHasher {
   FileHasher(const FileHasher&) = delete;
   FileHasher& operator=(const FileHasher&) = delete;
 
-  // Queues the file at `path`, whole on disk and written no more.
-  void Add(const std::string& path) {
+  // Queues the file at `path`, whole on disk and written no more; a download (`sync`) is synced
+  // before it is hashed.
+  void Add(const std::string& path, bool sync = true) {
     {
       std::lock_guard lock(mutex_);
-      queue_.push_back(path);
+      queue_.emplace_back(path, sync);
     }
     changed_.notify_one();
   }
 
-  // Hashes what is still queued on every hardware thread and returns the digests by path. A file
-  // that could not be read has none.
+  // Syncs and hashes what is still queued on every hardware thread and returns the digests by
+  // path. A file that could not be synced or read has none.
   Digests Finish() {
     {
       std::lock_guard lock(mutex_);
@@ -157,14 +206,14 @@ class FileHasher {
     for (;;) {
       if (wait) changed_.wait(lock, [this] { return !queue_.empty() || closing_; });
       if (queue_.empty()) return;
-      const std::string path = std::move(queue_.front());
+      const auto [path, sync] = std::move(queue_.front());
       queue_.pop_front();
       lock.unlock();
       std::vector<unsigned char> digest;
       try {
-        digest = HashFile(path);
+        digest = HashForInstall(path, sync);
       } catch (const std::exception&) {
-        // No digest: the install step hashes the file again on its own thread.
+        // No digest: the install step syncs and hashes the file again, and reports the failure.
       }
       lock.lock();
       if (!digest.empty()) digests_[path] = std::move(digest);
@@ -173,9 +222,9 @@ class FileHasher {
 
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<std::string> queue_;  // guarded by mutex_
-  Digests digests_;                // guarded by mutex_
-  bool closing_ = false;           // guarded by mutex_
+  std::deque<std::pair<std::string, bool>> queue_;  // path and sync; guarded by mutex_
+  Digests digests_;                                 // guarded by mutex_
+  bool closing_ = false;                            // guarded by mutex_
   std::thread thread_;
 };
 
@@ -201,7 +250,7 @@ class DigestsAhead {
         if (found != taken.end()) {
           digests_[i] = found->second;
         } else {
-          hasher.Add(paths_[i]);
+          hasher.Add(paths_[i], paths_[i] == download);
           pending.push_back(i);
         }
       }
@@ -214,10 +263,12 @@ class DigestsAhead {
     }
   }
 
-  // The digest of item `index` at `hashed`, taken now unless it was taken ahead.
-  std::vector<unsigned char> Get(std::size_t index, const std::string& hashed) const {
+  // The digest of item `index` at `hashed` (a download when `download`, then synced first), taken
+  // now unless that was done ahead.
+  std::vector<unsigned char> Get(std::size_t index, const std::string& hashed,
+                                 bool download) const {
     if (digests_[index] && hashed == paths_[index]) return *digests_[index];
-    return HashFile(hashed);
+    return HashForInstall(hashed, download);
   }
 
  private:
@@ -226,6 +277,14 @@ class DigestsAhead {
 };
 
 }  // namespace
+
+const InstallCalls& CurrentInstallCalls() { return InstallCallsSlot(); }
+
+InstallCallsForTest::InstallCallsForTest(InstallCalls calls) : previous_(InstallCallsSlot()) {
+  InstallCallsSlot() = std::move(calls);
+}
+
+InstallCallsForTest::~InstallCallsForTest() { InstallCallsSlot() = std::move(previous_); }
 
 TALN_DownloadManagerImpl::Items TALN_DownloadManagerImpl::GetRequiredLatestFiles() {
   const UpdateDB diff = UpdateDB::Diff(latestDb_, localDb_);
@@ -245,7 +304,13 @@ void TALN_DownloadManagerImpl::SetAsideOptionalFiles() {
   for (const UpdateItem& item : UpdateDB::Diff(latestDb_, localDb_)) {
     if (item.required) continue;
     const std::string target = Path(item.name);
-    fs::rename(target, target + ".$$$");
+    const std::string backup = target + ".$$$";
+    fs::rename(target, backup);
+    // Removed now where it can be (a file in use on Windows can only be renamed): the start-up
+    // sweep puts back a backup whose file is missing, as that is how a replaced file survives a
+    // crash, and would bring the outdated file back.
+    boost::system::error_code ignored;
+    fs::remove(backup, ignored);
   }
 }
 
@@ -347,7 +412,8 @@ TALN_DownloadManagerImpl::Digests TALN_DownloadManagerImpl::DownloadItems(const 
   return hasher.Finish();
 }
 
-void TALN_DownloadManagerImpl::InstallItems(const Items& batch, const Digests& taken) {
+void TALN_DownloadManagerImpl::InstallItems(const Items& batch, const Digests& taken,
+                                            Folders& renamedIn) {
   if (stopping_) return;
   bool failed = false;
   const DigestsAhead digests(
@@ -366,7 +432,7 @@ void TALN_DownloadManagerImpl::InstallItems(const Items& batch, const Digests& t
       }
     }
     const std::string hashed = downloaded ? download : target;
-    const std::vector<unsigned char> digest = digests.Get(i, hashed);
+    const std::vector<unsigned char> digest = digests.Get(i, hashed, downloaded);
     EngineLog(kLogDebug, "InstallItems", Format("Actual hash calculated for '%s'.", hashed));
     if (digest != item.hash) {
       EngineLog(kLogDebug, "InstallItems", Format("Expected hash: %s", HexString(item.hash)));
@@ -381,7 +447,11 @@ void TALN_DownloadManagerImpl::InstallItems(const Items& batch, const Digests& t
       continue;
     }
 
-    const fs::perms permissions = InstalledPermissions(target, download);
+    // Set before the backup and the swap: the installed file never goes without them, whenever
+    // the process stops, and a failure here leaves the target where it is.
+    fs::permissions(download, InstalledPermissions(target, download));
+    AddFolders(root_, item.name, renamedIn);
+    bool movedAway = false;  // the backup is a rename: only it holds the old file until the swap
     if (Exists(target)) {
       boost::system::error_code error;
       MakeBackup(target, backup, error);
@@ -394,10 +464,17 @@ void TALN_DownloadManagerImpl::InstallItems(const Items& batch, const Digests& t
         continue;
       }
       EngineLog(kLogDebug, "InstallItems", Format("Backup file ('%s') has been created.", backup));
+      movedAway = !Exists(target);
     }
-    // Set before the swap: the installed file never goes without them, whenever the process stops.
-    fs::permissions(download, permissions);
-    fs::rename(download, target);
+    try {
+      fs::rename(download, target);
+    } catch (const fs::filesystem_error&) {
+      // The old file goes back to its place: after a failed update the launcher starts the game
+      // all the same (on Windows a scanner holding the download open is enough to get here).
+      boost::system::error_code ignored;  // else the next start's sweep puts it back
+      if (movedAway) fs::rename(backup, target, ignored);
+      throw;
+    }
     RecordInstalled(item);
     EngineLog(kLogDebug, "InstallItems",
               Format("Update for '%s' has been successfully installed.", item.name));

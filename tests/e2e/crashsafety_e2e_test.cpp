@@ -104,12 +104,19 @@ class CrashSafetyTest : public testing::Test {
     return e2e::RunProgram(ENGINE_BATCH_EXE, {root.string()}, WorkDir());
   }
   // The engine killed when one of its threads enters its `n`-th `call` on a path of the
-  // installation (or of the database alone), if it gets there.
-  e2e::ProgramResult RunEngineKilledAt(const KillingCall& kill, int n) {
+  // installation (or of the database alone), if it gets there. With `noLinks` every hard link
+  // fails as it does on FAT or a network share, so each backup is a rename. `fault` is strace's
+  // injected action in place of the kill (e.g. "error=EACCES").
+  e2e::ProgramResult RunEngineKilledAt(const KillingCall& kill, int n, bool noLinks = false,
+                                       const std::string& fault = "signal=KILL") {
     const std::string call = kill.call;
     std::vector<std::string> arguments{
         "-f", "-qq",           "-o", "/dev/null",
-        "-e", "trace=" + call, "-e", "inject=" + call + ":signal=KILL:when=" + std::to_string(n)};
+        "-e", "trace=" + call, "-e", "inject=" + call + ":" + fault + ":when=" + std::to_string(n)};
+    if (noLinks) {
+      arguments.insert(arguments.end(),
+                       {"-e", "trace=" + call + ",link", "-e", "inject=link:error=EPERM"});
+    }
     std::set<std::string> paths{"/Update.db", "/Update.db.$$$"};
     if (!kill.databaseOnly) {
       paths.insert("");
@@ -214,4 +221,95 @@ TEST_F(CrashSafetyTest, KilledAnywhereInAnUpdateLosesNothingAndTheNextRunComplet
   std::cout << "[          ] " << kills << " kill points\n";
 }
 
+// Without hard links the backup is a rename, and a kill before the download's rename leaves the
+// old file only as "<name>.$$$": the next start puts it back even when the server cannot be
+// reached, so the installation the game starts from is whole.
+TEST_F(CrashSafetyTest, WithoutHardLinksAKillBetweenTheRenamesLosesNothing) {
+  if (std::system("strace -V >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "strace is missing (scripts/setup.sh installs it)";
+  }
+  WriteRelease(Releases() / "1.0.0", ReleaseA());
+  fs::create_directories(WorkDir());
+  fs::create_directories(Installed());
+  {
+    e2e::AusServerProcess server(Releases());
+    ASSERT_FALSE(server.port().empty()) << "aus-server did not start";
+    PointAt(server.port());
+    const auto result = RunEngine(Installed());
+    ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
+  }
+  WriteRelease(Releases() / "1.1.0", ReleaseB());
+  e2e::AusServerProcess server(Releases());
+  ASSERT_FALSE(server.port().empty()) << "aus-server did not start";
+
+  int moved = 0;
+  for (int n = 1;; ++n) {
+    SCOPED_TRACE("rename #" + std::to_string(n));
+    CopyInstallation(Installed(), Root());
+    PointAt(server.port());
+    auto result = RunEngineKilledAt({"rename", false}, n, true);
+    const bool killed = result.exitCode != 0;
+    if (killed) {
+      for (const auto& [name, contents] : ReleaseA()) {
+        moved += !fs::exists(Root() / name) && fs::exists(Root() / (name + ".$$$"));
+      }
+      PointAt("1");  // nothing listens there: the start sweeps, then fails
+      result = RunEngine(Root());
+      EXPECT_NE(result.out.find("INITIALIZATION_FAILED"), std::string::npos) << result.out;
+      ExpectNothingLost();
+      PointAt(server.port());
+      result = RunEngine(Root());
+      ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
+    }
+    result = RunEngine(Root());
+    ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
+    ExpectReleaseB();
+    if (HasFailure()) return;
+    if (!killed) break;
+  }
+  // The kills hit the moment this test is about.
+  EXPECT_GT(moved, 0);
+}
+
 }  // namespace
+
+// Without hard links a rename that fails (a scanner holding the download open is enough on
+// Windows) must not leave a file only as its backup: the launcher starts the game after a failed
+// update all the same, before any sweep.
+TEST_F(CrashSafetyTest, WithoutHardLinksAFailedRenameLeavesEveryFileInPlace) {
+  if (std::system("strace -V >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "strace is missing (scripts/setup.sh installs it)";
+  }
+  WriteRelease(Releases() / "1.0.0", ReleaseA());
+  fs::create_directories(WorkDir());
+  fs::create_directories(Installed());
+  {
+    e2e::AusServerProcess server(Releases());
+    ASSERT_FALSE(server.port().empty()) << "aus-server did not start";
+    PointAt(server.port());
+    const auto result = RunEngine(Installed());
+    ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
+  }
+  WriteRelease(Releases() / "1.1.0", ReleaseB());
+  e2e::AusServerProcess server(Releases());
+  ASSERT_FALSE(server.port().empty()) << "aus-server did not start";
+  PointAt(server.port());
+
+  for (int n = 1;; ++n) {
+    SCOPED_TRACE("rename #" + std::to_string(n));
+    CopyInstallation(Installed(), Root());
+    auto result = RunEngineKilledAt({"rename", false}, n, true, "error=EACCES");
+    const bool failed = result.exitCode != 0;
+    if (failed) {
+      EXPECT_NE(result.out.find("DOWNLOAD_FAILED"), std::string::npos) << result.out;
+      ExpectNothingLost();
+      result = RunEngine(Root());
+      ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
+    }
+    result = RunEngine(Root());
+    ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
+    ExpectReleaseB();
+    if (HasFailure()) return;
+    if (!failed) break;
+  }
+}

@@ -13,6 +13,7 @@
 #include <boost/throw_exception.hpp>
 
 #include "package/network/protocol/updateerror.h"
+#include "package/platform/durablefile.h"
 
 namespace taln {
 namespace {
@@ -183,17 +184,22 @@ bool UpdateDB::Save() {
   }
   Mask(writer.Bytes());
   // Written aside and renamed into place, so that "Update.db" is always either the previous or
-  // the new database, whenever the process stops.
+  // the new database, whenever the process stops. The bytes reach the disk before the rename: a
+  // power cut must not leave an empty or torn database in place of a whole one.
   const fs::path unfinished = root_ / kUnfinishedDatabaseFile;
   fs::ofstream out(unfinished, std::ios::binary | std::ios::trunc);
   out.write(writer.Bytes().data(), static_cast<std::streamsize>(writer.Bytes().size()));
   out.close();
   boost::system::error_code error;
-  if (out) fs::rename(unfinished, root_ / kDatabaseFile, error);
-  if (!out || error) {
+  const bool written = out && !platform::SyncFile(unfinished.string());
+  if (written) fs::rename(unfinished, root_ / kDatabaseFile, error);
+  if (!written || error) {
     fs::remove(unfinished, error);
     return false;
   }
+  // The database is in place either way; a folder that cannot be synced only leaves open which
+  // of the two a power cut keeps, and both are whole.
+  platform::SyncDirectory(root_.string());
   modified_ = false;
   return true;
 }

@@ -40,10 +40,13 @@ class UpdateDB {
   // with no items, when the file cannot be opened or read, is truncated, claims more than it
   // holds, or names a file outside the root.
   bool Load();
-  // Writes the items to root/"Update.db.$$$", renames that over root/"Update.db" and clears
-  // modified: a process killed meanwhile leaves the previous database whole (the leftover is a
-  // backup that the engine's next start sweeps). False, with modified unchanged, the previous
-  // database untouched and no leftover, when the file cannot be written completely or renamed.
+  // Writes the items to root/"Update.db.$$$", syncs that file to the disk, renames it over
+  // root/"Update.db", syncs the root folder and clears modified: a process killed meanwhile
+  // leaves the previous database whole (the leftover is a backup that the engine's next start
+  // sweeps), and after a power cut "Update.db" is the previous or the new database, never a torn
+  // one. False, with modified unchanged, the previous database untouched and no leftover, when
+  // the file cannot be written completely, synced or renamed. The folder's sync is not checked:
+  // the database is in place by then.
   bool Save();
   // Replaces the items by a depth-first walk of the root: every regular file except
   // root/"Update.db" and anything named "CefCache" (not descended into), numbered from 0 in walk

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+#include <system_error>
+
+// Durability of files and folder entries: what a program wrote, and the renames it made, survive
+// a power cut once these return without an error. One implementation per platform; neither
+// throws. Errors are the system's own codes; a path that does not exist gives one equal to
+// std::errc::no_such_file_or_directory on every platform.
+namespace platform {
+
+// Forces the data of the file at `path` (and what is needed to read it back, such as its size)
+// to the disk: fdatasync on POSIX, FlushFileBuffers on Windows, which needs the file to be
+// writable by the caller. Any handle's writes count, not only this call's.
+std::error_code SyncFile(const std::string& path);
+
+// Forces the entries of the folder at `path` (files created, renamed or removed in it) to the
+// disk: fsync of the folder on POSIX, where a filesystem that cannot sync folders counts as
+// synced. On Windows the filesystem journals entries itself: only the folder's existence is
+// checked.
+std::error_code SyncDirectory(const std::string& path);
+
+}  // namespace platform

@@ -1,0 +1,285 @@
+#include "package/taln/talnupdatesteps.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "package/platform/hosthooks.h"
+#include "package/taln/db/updatedb.h"
+#include "package/taln/tests/enginetest.h"
+#include "package/taln/updaterstate.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace State = taln::UPDATER_STATE;
+using taln_test::EngineTest;
+using taln_test::FakeAus;
+using test_support::WriteFile;
+
+constexpr Version kV1{1, 0, 0};
+constexpr Version kV2{1, 1, 0};
+
+int FileDataRequests(const FakeAus& aus) {
+  const auto requests = aus.Requests();
+  return static_cast<int>(std::count_if(requests.begin(), requests.end(), [](const std::string& r) {
+    return r.find("FileData") == 0;
+  }));
+}
+
+std::string Normal(const fs::path& path) { return path.lexically_normal().generic_string(); }
+
+// The engine's log lines with their levels, in place of the fixture's, for the test's lifetime.
+class LevelLines {
+ public:
+  LevelLines() {
+    taln::logging::SetLogCallback([this](taln::logging::LogLevel level, const std::string& line) {
+      std::lock_guard lock(mutex_);
+      lines_.emplace_back(level, line);
+    });
+  }
+  ~LevelLines() { taln::logging::SetLogCallback(nullptr); }
+
+  // The level of the first line holding `text`; kTrace when there is none.
+  taln::logging::LogLevel LevelOf(const std::string& text) const {
+    std::lock_guard lock(mutex_);
+    for (const auto& [level, line] : lines_) {
+      if (line.find(text) != std::string::npos) return level;
+    }
+    return taln::logging::LogLevel::kTrace;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::pair<taln::logging::LogLevel, std::string>> lines_;  // guarded by mutex_
+};
+
+TEST_F(EngineTest, FailedBatchSavesTheRecordsOfWhatItInstalled) {
+  aus_.Publish(kV1, {{{"a.txt", "one"}, {"b.txt", "two"}, {"c.txt", "three"}}, {}});
+  aus_.Corrupt("b.txt", "TWO");
+  ASSERT_TRUE(StartEngine());
+  EXPECT_FALSE(Update());
+  EXPECT_EQ(events_->Events().back().message, "Hash validation failed for item 'b.txt'!");
+  EXPECT_EQ(Read("a.txt"), "one");
+  EXPECT_FALSE(fs::exists(Root("b.txt")));
+
+  taln::UpdateDB saved(Root().string());
+  ASSERT_TRUE(saved.Load());
+  ASSERT_TRUE(saved.Contains("a.txt"));
+  EXPECT_EQ(saved.Get("a.txt").hash, taln::HashFile(Root("a.txt").string()));
+  EXPECT_FALSE(saved.Contains("b.txt"));
+  EXPECT_FALSE(saved.Contains("c.txt"));
+
+  // The next run fetches the bad download alone: "a.txt" is installed, "c.txt.upd" is whole.
+  aus_.Corrupt("b.txt", "two");
+  aus_.ClearRequests();
+  NewEngine();
+  ASSERT_TRUE(StartEngine());
+  ASSERT_TRUE(Update());
+  EXPECT_EQ(FileDataRequests(aus_), 1);
+  EXPECT_EQ(Read("b.txt"), "two");
+  EXPECT_EQ(Read("c.txt"), "three");
+}
+
+// What a process stopped between the backup and the swap leaves, where the backup is a rename:
+// the start puts the only copy back; a backup beside its installed file goes.
+TEST_F(EngineTest, SweepRestoresABackupWhoseTargetIsMissing) {
+  const struct {
+    const char* name;
+    std::map<std::string, std::string> before;
+    std::map<std::string, std::string> after;
+    std::vector<std::string> gone;
+  } cases[] = {
+      {"backup alone", {{"x.$$$", "old"}}, {{"x", "old"}}, {"x.$$$"}},
+      {"backup and installed file", {{"x", "new"}, {"x.$$$", "old"}}, {{"x", "new"}}, {"x.$$$"}},
+      {"backup beside its download",
+       {{"d/y.$$$", "old"}, {"d/y.upd", "new"}},
+       {{"d/y", "old"}, {"d/y.upd", "new"}},
+       {"d/y.$$$"}},
+      {"backup of a folder holding a backup",
+       {{"f.$$$/z.$$$", "old"}},
+       {{"f/z", "old"}},
+       {"f.$$$", "f/z.$$$"}},
+  };
+  aus_.Publish(kV1, {{{"bin/launcher.exe", "launcher"}}, {}});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const auto& [name, contents] : c.before) WriteFile(Root(name), contents);
+    NewEngine();
+    ASSERT_TRUE(StartEngine());
+    for (const auto& [name, contents] : c.after) EXPECT_EQ(Read(name), contents) << name;
+    for (const std::string& name : c.gone) EXPECT_FALSE(fs::exists(Root(name))) << name;
+    DestroyEngine();
+    for (const auto& [name, contents] : c.after) fs::remove_all(Root(name));
+    fs::remove_all(Root("d"));
+    fs::remove_all(Root("f"));
+  }
+  EXPECT_TRUE(lines_.Contains("Restored '"));
+}
+
+TEST_F(EngineTest, SweepLogsABackupItCannotRemove) {
+  LevelLines lines;
+  aus_.Publish(kV1, {{{"bin/launcher.exe", "launcher"}}, {}});
+  WriteFile(Root("maps/level.$$$/kept.txt"), "kept");
+  fs::create_directories(Root("maps/level"));
+  ASSERT_TRUE(StartEngine());
+  EXPECT_EQ(Read("maps/level.$$$/kept.txt"), "kept");
+  EXPECT_EQ(lines.LevelOf("Cannot remove backup '" + Root("maps").string() + "/level.$$$'"),
+            taln::logging::LogLevel::kWarning);
+  DestroyEngine();  // its threads log through `lines`
+}
+
+TEST_F(EngineTest, BackupIsARenameWhereLinksFail) {
+  std::atomic<int> links{0};
+  taln::InstallCalls calls = taln::CurrentInstallCalls();
+  calls.createHardLink = [&links](const std::string&, const std::string&,
+                                  boost::system::error_code& error) {
+    ++links;
+    error = boost::system::errc::make_error_code(boost::system::errc::operation_not_permitted);
+  };
+  const taln::InstallCallsForTest failingLinks(calls);
+
+  aus_.Publish(kV1, {{{"bin/game.dll", "game v1"}}, {}});
+  ASSERT_TRUE(StartEngine());
+  ASSERT_TRUE(Update());
+  aus_.Publish(kV2, {{{"bin/game.dll", "game v2"}}, {}});
+  NewEngine();
+  ASSERT_TRUE(StartEngine());
+  ASSERT_TRUE(Update());
+  EXPECT_GE(links.load(), 1);
+  EXPECT_EQ(Read("bin/game.dll"), "game v2");
+  EXPECT_EQ(Read("bin/game.dll.$$$"), "game v1");
+
+  NewEngine();
+  ASSERT_TRUE(StartEngine());
+  EXPECT_EQ(Read("bin/game.dll"), "game v2");
+  EXPECT_FALSE(fs::exists(Root("bin/game.dll.$$$")));
+  DestroyEngine();  // its threads use the replaced calls
+}
+
+// Records the engine's sync calls; the folders with the size "Update.db" had at that moment.
+class SyncRecorder {
+ public:
+  explicit SyncRecorder(const fs::path& database) {
+    taln::InstallCalls calls = taln::CurrentInstallCalls();
+    const auto sync = calls.syncFile;
+    calls.syncFile = [this, sync](const std::string& path) {
+      {
+        std::lock_guard lock(mutex_);
+        files_.push_back(Normal(path));
+      }
+      return failing_ == Normal(path) ? std::make_error_code(std::errc::io_error) : sync(path);
+    };
+    calls.syncDirectory = [this, database](const std::string& path) {
+      std::lock_guard lock(mutex_);
+      folders_.emplace_back(Normal(path), fs::file_size(database));
+      return std::error_code();
+    };
+    calls_.emplace(std::move(calls));
+  }
+
+  // Makes the sync of `path` fail; set before the engine starts.
+  void Fail(const fs::path& path) { failing_ = Normal(path); }
+  std::vector<std::string> Files() const {
+    std::lock_guard lock(mutex_);
+    return files_;
+  }
+  std::vector<std::pair<std::string, std::uintmax_t>> Folders() const {
+    std::lock_guard lock(mutex_);
+    return folders_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> files_;                               // guarded by mutex_
+  std::vector<std::pair<std::string, std::uintmax_t>> folders_;  // guarded by mutex_
+  std::string failing_;                                          // set before the engine starts
+  std::optional<taln::InstallCallsForTest> calls_;
+};
+
+TEST_F(EngineTest, DownloadsAndRenamedFoldersAreSyncedBeforeUpdateDbNamesThem) {
+  SyncRecorder syncs(Root("Update.db"));
+  aus_.Publish(kV1, {{{"bin/launcher.exe", "launcher"},
+                      {"bin/game.dll", "game"},
+                      {"data/deep/pack.bin", std::string(3u << 20, 'p')},
+                      {"readme.txt", "hello"}},
+                     {}});
+  ASSERT_TRUE(StartEngine());
+  const std::uintmax_t scanned = fs::file_size(Root("Update.db"));
+  ASSERT_TRUE(Update());
+
+  std::vector<std::string> files = syncs.Files();
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, (std::vector<std::string>{Normal(Root("bin/game.dll.upd")),
+                                             Normal(Root("data/deep/pack.bin.upd")),
+                                             Normal(Root("readme.txt.upd"))}));
+  std::vector<std::string> folders;
+  for (const auto& [folder, databaseSize] : syncs.Folders()) {
+    folders.push_back(folder);
+    EXPECT_EQ(databaseSize, scanned) << folder << ": synced after \"Update.db\" was saved";
+  }
+  std::sort(folders.begin(), folders.end());
+  EXPECT_EQ(folders, (std::vector<std::string>{Normal(Root().parent_path()), Normal(Root("bin")),
+                                               Normal(Root("data")), Normal(Root("data/deep"))}));
+  EXPECT_GT(fs::file_size(Root("Update.db")), scanned);
+  DestroyEngine();  // its threads use the replaced calls
+}
+
+TEST_F(EngineTest, DownloadThatCannotBeSyncedIsNotInstalled) {
+  SyncRecorder syncs(Root("Update.db"));
+  syncs.Fail(Root("b.txt.upd"));
+  aus_.Publish(kV1, {{{"a.txt", "one"}, {"b.txt", "two"}}, {}});
+  ASSERT_TRUE(StartEngine());
+  EXPECT_FALSE(Update());
+  EXPECT_EQ(events_->Events().back().message,
+            "Cannot sync file '" + Root("b.txt.upd").string() + "'. Error: '" +
+                std::make_error_code(std::errc::io_error).message() + "'");
+  EXPECT_EQ(Read("a.txt"), "one");
+  EXPECT_FALSE(fs::exists(Root("b.txt")));
+  EXPECT_EQ(Read("b.txt.upd"), "two");
+  DestroyEngine();  // its threads use the replaced calls
+}
+
+TEST_F(EngineTest, InstalledFilesNeverSetuidAndAlwaysOwnerWritable) {
+  const struct {
+    const char* name;
+    fs::perms replaced;
+    fs::perms installed;
+  } cases[] = {
+      {"setuid and setgid program", fs::perms(06755), fs::perms(0755)},
+      {"sticky file", fs::perms(01640), fs::perms(0640)},
+      {"read-only file", fs::perms(0444), fs::perms(0644)},
+  };
+  int round = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string before = "v" + std::to_string(round);
+    const std::string after = "v" + std::to_string(round + 1);
+    aus_.Publish({1, round, 0}, {{{"tools/run.sh", before}}, {}});
+    NewEngine();
+    ASSERT_TRUE(StartEngine());
+    ASSERT_TRUE(Update());
+    fs::permissions(Root("tools/run.sh"), c.replaced);
+    ASSERT_EQ(fs::status(Root("tools/run.sh")).permissions(), c.replaced);
+
+    aus_.Publish({1, round + 1, 0}, {{{"tools/run.sh", after}}, {}});
+    NewEngine();
+    ASSERT_TRUE(StartEngine());
+    ASSERT_TRUE(Update());
+    EXPECT_EQ(Read("tools/run.sh"), after);
+    EXPECT_EQ(fs::status(Root("tools/run.sh")).permissions(), c.installed);
+    round += 2;
+  }
+}
+
+}  // namespace
