@@ -86,6 +86,8 @@ void CopyInstallation(const fs::path& from, const fs::path& to) {
   }
 }
 
+bool StraceAvailable() { return std::system("strace -V >/dev/null 2>&1") == 0; }
+
 bool Executable(const fs::path& path) {
   return (fs::status(path).permissions() & fs::perms::owner_exec) != fs::perms::none;
 }
@@ -134,6 +136,21 @@ class CrashSafetyTest : public testing::Test {
     return e2e::RunProgram("strace", arguments, WorkDir());
   }
 
+  // Release A installed by the engine into Installed(), and release B published beside it.
+  void InstallAThenPublishB() {
+    WriteRelease(Releases() / "1.0.0", ReleaseA());
+    fs::create_directories(WorkDir());
+    fs::create_directories(Installed());
+    {
+      e2e::AusServerProcess server(Releases());
+      ASSERT_FALSE(server.port().empty()) << "aus-server did not start";
+      PointAt(server.port());
+      const auto result = RunEngine(Installed());
+      ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
+    }
+    WriteRelease(Releases() / "1.1.0", ReleaseB());
+  }
+
   // Every file of release A holds A's or B's bytes, a file new in B is absent or whole, the
   // program stays executable, and "Update.db" still loads.
   void ExpectNothingLost() {
@@ -168,20 +185,8 @@ class CrashSafetyTest : public testing::Test {
 };
 
 TEST_F(CrashSafetyTest, KilledAnywhereInAnUpdateLosesNothingAndTheNextRunCompletesIt) {
-  if (std::system("strace -V >/dev/null 2>&1") != 0) {
-    GTEST_SKIP() << "strace is missing (scripts/setup.sh installs it)";
-  }
-  WriteRelease(Releases() / "1.0.0", ReleaseA());
-  fs::create_directories(WorkDir());
-  fs::create_directories(Installed());
-  {
-    e2e::AusServerProcess server(Releases());
-    ASSERT_FALSE(server.port().empty()) << "aus-server did not start";
-    PointAt(server.port());
-    const auto result = RunEngine(Installed());
-    ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
-  }
-  WriteRelease(Releases() / "1.1.0", ReleaseB());
+  if (!StraceAvailable()) GTEST_SKIP() << "strace is missing (scripts/setup.sh installs it)";
+  ASSERT_NO_FATAL_FAILURE(InstallAThenPublishB());
   e2e::AusServerProcess server(Releases());  // digests are read at start
   ASSERT_FALSE(server.port().empty()) << "aus-server did not start";
   PointAt(server.port());
@@ -225,20 +230,8 @@ TEST_F(CrashSafetyTest, KilledAnywhereInAnUpdateLosesNothingAndTheNextRunComplet
 // old file only as "<name>.$$$": the next start puts it back even when the server cannot be
 // reached, so the installation the game starts from is whole.
 TEST_F(CrashSafetyTest, WithoutHardLinksAKillBetweenTheRenamesLosesNothing) {
-  if (std::system("strace -V >/dev/null 2>&1") != 0) {
-    GTEST_SKIP() << "strace is missing (scripts/setup.sh installs it)";
-  }
-  WriteRelease(Releases() / "1.0.0", ReleaseA());
-  fs::create_directories(WorkDir());
-  fs::create_directories(Installed());
-  {
-    e2e::AusServerProcess server(Releases());
-    ASSERT_FALSE(server.port().empty()) << "aus-server did not start";
-    PointAt(server.port());
-    const auto result = RunEngine(Installed());
-    ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
-  }
-  WriteRelease(Releases() / "1.1.0", ReleaseB());
+  if (!StraceAvailable()) GTEST_SKIP() << "strace is missing (scripts/setup.sh installs it)";
+  ASSERT_NO_FATAL_FAILURE(InstallAThenPublishB());
   e2e::AusServerProcess server(Releases());
   ASSERT_FALSE(server.port().empty()) << "aus-server did not start";
 
@@ -271,26 +264,12 @@ TEST_F(CrashSafetyTest, WithoutHardLinksAKillBetweenTheRenamesLosesNothing) {
   EXPECT_GT(moved, 0);
 }
 
-}  // namespace
-
 // Without hard links a rename that fails (a scanner holding the download open is enough on
 // Windows) must not leave a file only as its backup: the launcher starts the game after a failed
 // update all the same, before any sweep.
 TEST_F(CrashSafetyTest, WithoutHardLinksAFailedRenameLeavesEveryFileInPlace) {
-  if (std::system("strace -V >/dev/null 2>&1") != 0) {
-    GTEST_SKIP() << "strace is missing (scripts/setup.sh installs it)";
-  }
-  WriteRelease(Releases() / "1.0.0", ReleaseA());
-  fs::create_directories(WorkDir());
-  fs::create_directories(Installed());
-  {
-    e2e::AusServerProcess server(Releases());
-    ASSERT_FALSE(server.port().empty()) << "aus-server did not start";
-    PointAt(server.port());
-    const auto result = RunEngine(Installed());
-    ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
-  }
-  WriteRelease(Releases() / "1.1.0", ReleaseB());
+  if (!StraceAvailable()) GTEST_SKIP() << "strace is missing (scripts/setup.sh installs it)";
+  ASSERT_NO_FATAL_FAILURE(InstallAThenPublishB());
   e2e::AusServerProcess server(Releases());
   ASSERT_FALSE(server.port().empty()) << "aus-server did not start";
   PointAt(server.port());
@@ -313,3 +292,5 @@ TEST_F(CrashSafetyTest, WithoutHardLinksAFailedRenameLeavesEveryFileInPlace) {
     if (!failed) break;
   }
 }
+
+}  // namespace
