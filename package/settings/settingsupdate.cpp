@@ -9,6 +9,7 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include "package/logging/logger.h"
+#include "package/platform/durablefile.h"
 #include "package/platform/port.h"
 #include "package/settings/clientsettings.h"
 
@@ -79,7 +80,8 @@ void WriteUnfinished(const pt::ptree& settings) {
   if (!out) BOOST_PROPERTY_TREE_THROW(pt::ini_parser_error("cannot open file", kUnfinishedFile, 0));
   pt::write_ini(out, settings);
   out.close();  // a full disk may only show when the last block is written
-  if (!out) {
+  // On disk before the rename names it: after a power cut the settings are old or new, not empty.
+  if (!out || platform::SyncFile(kUnfinishedFile)) {
     BOOST_PROPERTY_TREE_THROW(pt::ini_parser_error("cannot write file", kUnfinishedFile, 0));
   }
 }
@@ -94,6 +96,8 @@ void ReplaceSettings(const pt::ptree& settings) {
     const fs::file_status old = fs::status(kSettingsFile, error);
     if (!error) fs::permissions(kUnfinishedFile, old.permissions(), error);
     fs::rename(kUnfinishedFile, kSettingsFile);
+    // The rename itself is the change; a folder that cannot be synced keeps it for a later flush.
+    platform::SyncDirectory(".");
   } catch (...) {
     boost::system::error_code ignored;
     fs::remove(kUnfinishedFile, ignored);
