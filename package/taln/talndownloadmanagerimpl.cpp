@@ -13,6 +13,7 @@
 #include "package/network/common/client.h"
 #include "package/network/common/downloadmanager.h"
 #include "package/network/common/updatedbfetch.h"
+#include "package/network/protocol/updateerror.h"
 #include "package/settings/serversettings.h"
 #include "package/taln/db/updatedbpacket.h"
 #include "package/taln/db/versiontext.h"
@@ -161,6 +162,10 @@ void TALN_DownloadManagerImpl::WorkingThread() {
       lock.unlock();
       RunBatch(batch);
       lock.lock();
+    } catch (const aus::UpdateError& error) {
+      // A size asked on this thread, refused: its what() says nothing.
+      if (!lock.owns_lock()) lock.lock();
+      if (!stopping_) FailBatch(aus::RefusalText(error), error.what());
     } catch (const std::exception& error) {
       if (!lock.owns_lock()) lock.lock();
       if (!stopping_) FailBatch(error.what(), error.what());
