@@ -469,7 +469,12 @@ TEST_F(EngineTest, RepairFindsACorruptionThatKeepsSizeAndTime) {
   aus_.Publish(kV2, next);
   NewEngine();
   ASSERT_TRUE(StartEngine());
-  EXPECT_FALSE(lines_.Contains("Repair:")) << "the repair was asked for once";
+  const auto lines = lines_.All();
+  EXPECT_EQ(std::count_if(
+                lines.begin(), lines.end(),
+                [](const std::string& line) { return line.find("Repair:") != std::string::npos; }),
+            1)
+      << "the repair was asked for once";
   ASSERT_TRUE(Update());
   EXPECT_FALSE(std::filesystem::exists(Root("readme.txt")));
 }
