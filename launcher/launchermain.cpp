@@ -3,6 +3,8 @@
 #include <functional>
 #include <utility>
 
+#include <boost/filesystem/operations.hpp>
+
 #include "launcher/exitcodes.h"
 #include "launcher/launcherwindow.h"
 #include "launcher/posttask.h"
@@ -20,6 +22,9 @@ namespace launcher {
 
 namespace {
 
+constexpr const char* kLogFile = "LogLauncher.txt";
+constexpr const char* kPreviousLogFile = "LogLauncher.old.txt";
+
 // Another game client runs: bring its window forward instead of starting a second one.
 bool ActivateRunningGame() {
   const platform::WindowHandle game = platform::FindWindowByTitle("Game");
@@ -33,7 +38,16 @@ void ConfigureLogger(const ClientSettings& settings) {
   auto& logger = Logger::Instance();
   logger.SetLevel(settings.GetLogLevel());
   logger.SetStreamMask(settings.GetLogStreamMask());
-  logger.SetFile("LogLauncher.txt");
+  // The previous run's log is what a player who restarts after a failure has lost otherwise.
+  boost::system::error_code error;
+  if (boost::filesystem::exists(kLogFile, error)) {
+    boost::filesystem::rename(kLogFile, kPreviousLogFile, error);
+  }
+  logger.SetFile(kLogFile);
+  if (error) {
+    logger.Print("ENGINE", 3, "ConfigureLogger: cannot keep the previous log as '%s': %s",
+                 kPreviousLogFile, error.message().c_str());
+  }
 }
 
 // The engine logs through the logger and hands its main-thread work to the window's queue.

@@ -18,6 +18,9 @@ namespace launcher {
 namespace {
 
 constexpr std::int64_t kTicksPerSecond = 10000000;
+constexpr const char* kGameProgram = "Kolvex.exe";
+// StartProgram's results up to this one are failures.
+constexpr int kLastStartError = 32;
 constexpr std::int64_t kRetrySeconds = 10;
 // Each countdown step reads the clock and posts the next one. Without a pause the window loop
 // would run these steps back to back, a core at full load for as long as retries go on; with it
@@ -55,6 +58,15 @@ void UpdateManager::Execute(int argc, char* argv[]) {
     const std::string root = boost::filesystem::current_path().parent_path().string();
     taln::TALN_DownloadManager::Instance(root);
     Engine().Subscribe(this);
+    boost::system::error_code error;
+    repair_ = boost::filesystem::exists(kRepairTrigger, error);
+    if (repair_) {
+      Logger::Instance().Print("ENGINE", 2,
+                               "UpdateManager.Execute: repair requested by the file '%s': every "
+                               "file is checked again",
+                               kRepairTrigger);
+      Engine().RequestRepair();
+    }
     Engine().Start();
   } catch (const std::exception& error) {
     Logger::Instance().Print("ENGINE", 4, "UpdateManager.Execute: %s", error.what());
@@ -74,6 +86,7 @@ void UpdateManager::OnUpdaterEvent(taln::TALN_UpdaterPublisher* /*publisher*/,
   if (state == State::DOWNLOAD_STARTED || state == State::INSTALLING_UPDATES) {
     report_->SetStatusText(message.c_str());
   } else if (state == State::DOWNLOAD_FINISHED) {
+    if (repair_) FinishRepair();
     StartGame(argc_, argv_);
   } else if (state == State::DOWNLOAD_FAILED) {
     report_->SetStatusText(message.c_str());
@@ -82,6 +95,10 @@ void UpdateManager::OnUpdaterEvent(taln::TALN_UpdaterPublisher* /*publisher*/,
     Engine().RequestUpdate();
     Engine().ProcessRequests();
   } else if (state == State::INITIALIZATION_FAILED) {
+    Logger::Instance().Print("ENGINE", 2,
+                             "UpdateManager.OnUpdaterEvent: the update check failed (%s); retry "
+                             "in %d seconds",
+                             message.c_str(), static_cast<int>(kRetrySeconds));
     failTime_ = clock_();
     ReinitUpdater();
   } else if (state == State::INITIALIZATION_STARTED) {
@@ -106,9 +123,32 @@ void UpdateManager::ReinitUpdater() {
   Engine().Start();
 }
 
+void UpdateManager::FinishRepair() {
+  repair_ = false;
+  boost::system::error_code error;
+  boost::filesystem::remove(kRepairTrigger, error);
+  if (error) {
+    Logger::Instance().Print("ENGINE", 3,
+                             "UpdateManager.FinishRepair: cannot remove '%s', the next start "
+                             "repairs again: %s",
+                             kRepairTrigger, error.message().c_str());
+  } else {
+    Logger::Instance().Print(
+        "ENGINE", 2, "UpdateManager.FinishRepair: repair finished, '%s' removed", kRepairTrigger);
+  }
+}
+
 void UpdateManager::StartGame(int argc, char* argv[]) {
   if (!startGame_) return;
-  platform::StartProgram("Kolvex.exe", GameParameters(argc, argv));
+  const int result = platform::StartProgram(kGameProgram, GameParameters(argc, argv));
+  if (result > kLastStartError) {
+    Logger::Instance().Print("ENGINE", 2, "UpdateManager.StartGame: started the game '%s'",
+                             kGameProgram);
+  } else {
+    Logger::Instance().Print("ENGINE", 4,
+                             "UpdateManager.StartGame: cannot start the game '%s' (error %d)",
+                             kGameProgram, result);
+  }
   report_->Close();
 }
 

@@ -121,9 +121,51 @@ TEST_F(UpdateManagerTest, FinishedOrFailedUpdateStartsTheGameAndCloses) {
             "--lg\nD41C7A90E35B4F2688A1C0E97B52F3D6\n--lg\nD41C7A90E35B4F2688A1C0E97B52F3D6\n");
 }
 
+// The game's start and its result, for support: today's failure would otherwise be silent.
+TEST_F(UpdateManagerTest, GameStartIsLoggedWithItsResult) {
+  Event(State::DOWNLOAD_FINISHED);
+  EXPECT_NE(Log().find("; ENGINE; ERROR; UpdateManager.StartGame: cannot start the game "
+                       "'Kolvex.exe' (error 2)\n"),
+            std::string::npos)
+      << Log();
+  test_support::WriteFile("Kolvex.exe", "#!/bin/sh\n");
+  std::filesystem::permissions("Kolvex.exe", std::filesystem::perms::owner_all);
+  Event(State::DOWNLOAD_FINISHED);
+  EXPECT_NE(Log().find("; ENGINE; INFO; UpdateManager.StartGame: started the game 'Kolvex.exe'\n"),
+            std::string::npos)
+      << Log();
+  EXPECT_EQ(window_.closed, 2);
+}
+
+// The trigger beside "Settings.ini" asks for one repair: it stays through a failed update, so the
+// next start repairs again, and goes once an update has succeeded.
+TEST_F(UpdateManagerTest, RepairTriggerGoesOnlyAfterASuccessfulUpdate) {
+  std::filesystem::create_directory(dir() / "bin");
+  std::filesystem::current_path(dir() / "bin");
+  test_support::WriteFile("Repair", "");
+  std::string program = " ", tail = "";
+  char* argv[] = {program.data(), tail.data(), nullptr};
+  manager_.Execute(2, argv);
+  EXPECT_NE(Log().find("; ENGINE; INFO; UpdateManager.Execute: repair requested by the file "
+                       "'Repair': every file is checked again\n"),
+            std::string::npos)
+      << Log();
+  Event(State::DOWNLOAD_FAILED, 0, "Hash validation failed for item 'a'!");
+  EXPECT_TRUE(std::filesystem::exists("Repair"));
+  Event(State::DOWNLOAD_FINISHED);
+  EXPECT_FALSE(std::filesystem::exists("Repair"));
+  EXPECT_NE(Log().find("; ENGINE; INFO; UpdateManager.FinishRepair: repair finished, 'Repair' "
+                       "removed\n"),
+            std::string::npos);
+}
+
 TEST_F(UpdateManagerTest, FailedInitialisationCountsDownThenRestartsTheEngine) {
   Event(State::INITIALIZATION_FAILED, 0, "Failed to get update information from the server.");
   EXPECT_EQ(window_.texts.back(), "Failed to connect to autoupdate server. Retry in 10 sec");
+  EXPECT_NE(Log().find("; ENGINE; INFO; UpdateManager.OnUpdaterEvent: the update check failed "
+                       "(Failed to get update information from the server.); retry in 10 "
+                       "seconds\n"),
+            std::string::npos);
   for (const char* expected : {"09", "08", "07", "06", "05", "04", "03", "02", "01"}) {
     now_ += kSecond;
     RunPostedTask();

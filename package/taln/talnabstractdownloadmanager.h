@@ -22,6 +22,9 @@ class TALN_AbstractDownloadManager {
   virtual void ProcessRequests() = 0;
   // Starts the engine, which initialises first.
   virtual void Start() = 0;
+  // Makes the next initialisation ignore "Update.db" and hash every file, so that the update
+  // fetches whatever differs from the release. Before Start.
+  virtual void RequestRepair() {}
 };
 
 }  // namespace taln

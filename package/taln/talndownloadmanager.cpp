@@ -30,6 +30,8 @@ void TALN_DownloadManager::ProcessRequests() { implementation_->ProcessRequests(
 
 void TALN_DownloadManager::Start() { implementation_->Start(); }
 
+void TALN_DownloadManager::RequestRepair() { implementation_->RequestRepair(); }
+
 void TALN_DownloadManager::Shutdown() {
   auto previous = std::exchange(implementation_, std::make_unique<EmptyDownloadManager>());
   previous.reset();

@@ -28,6 +28,7 @@ class TALN_DownloadManager : public TALN_AbstractDownloadManager,
   void RequestFile(const std::string& name, bool latest) override;
   void ProcessRequests() override;
   void Start() override;
+  void RequestRepair() override;
 
   // Replaces the engine by an EmptyDownloadManager and destroys it, which waits for its worker
   // to stop. Main thread only, not concurrently with the other operations.

@@ -1,5 +1,6 @@
 #include "package/taln/talndownloadmanagerimpl.h"
 
+#include <chrono>
 #include <exception>
 #include <stdexcept>
 #include <utility>
@@ -7,10 +8,12 @@
 #include <boost/exception/get_error_info.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <boost/format.hpp>
+#include <boost/system/system_error.hpp>
 
 #include "package/network/common/client.h"
 #include "package/network/common/downloadmanager.h"
 #include "package/network/common/updatedbfetch.h"
+#include "package/network/protocol/updateerror.h"
 #include "package/settings/serversettings.h"
 #include "package/taln/db/updatedbpacket.h"
 #include "package/taln/db/versiontext.h"
@@ -21,6 +24,28 @@
 namespace fs = boost::filesystem;
 
 namespace taln {
+
+namespace {
+
+// Removes a backup whose file the last update removed, then the folders that this leaves empty,
+// up to the root: they held only files of the release. `name` is the file's, relative to `root`.
+void RemoveBackup(const fs::path& root, const fs::path& name) {
+  const fs::path backup = root / (name.string() + ".$$$");
+  boost::system::error_code error;
+  fs::remove(backup, error);
+  if (error) {
+    EngineLog(kLogWarning, "SweepBackups",
+              (boost::format("Cannot remove backup '%s'. Error: '%s'") % backup.string() %
+               error.message())
+                  .str());
+    return;
+  }
+  for (fs::path folder = name.parent_path(); !folder.empty(); folder = folder.parent_path()) {
+    if (!fs::is_empty(root / folder, error) || error || !fs::remove(root / folder, error)) break;
+  }
+}
+
+}  // namespace
 
 TALN_DownloadManagerImpl::TALN_DownloadManagerImpl(const std::string& root,
                                                    const EventCallback& callback,
@@ -77,6 +102,11 @@ void TALN_DownloadManagerImpl::RequestFile(const std::string& name, bool latest)
   requests_.push_back({name, latest});
 }
 
+void TALN_DownloadManagerImpl::RequestRepair() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  repairRequested_ = true;
+}
+
 void TALN_DownloadManagerImpl::ProcessRequests() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (running_) {
@@ -104,6 +134,7 @@ void TALN_DownloadManagerImpl::Start() {
   if (worker_.joinable()) worker_.join();
   starting_ = true;
   processPending_ = false;
+  repairing_ = repairRequested_;
   try {
     localDb_ = UpdateDB(fs::path(root_));
   } catch (...) {
@@ -126,11 +157,15 @@ void TALN_DownloadManagerImpl::WorkingThread() {
   }
   while (!stopping_) {
     try {
-      Items batch = NextBatch(lock);
+      Batch batch = NextBatch(lock);
       if (batch.empty()) continue;
       lock.unlock();
       RunBatch(batch);
       lock.lock();
+    } catch (const aus::UpdateError& error) {
+      // A size asked on this thread, refused: its what() says nothing.
+      if (!lock.owns_lock()) lock.lock();
+      if (!stopping_) FailBatch(aus::RefusalText(error), error.what());
     } catch (const std::exception& error) {
       if (!lock.owns_lock()) lock.lock();
       if (!stopping_) FailBatch(error.what(), error.what());
@@ -142,7 +177,7 @@ void TALN_DownloadManagerImpl::WorkingThread() {
   running_ = false;
 }
 
-TALN_DownloadManagerImpl::Items TALN_DownloadManagerImpl::NextBatch(
+TALN_DownloadManagerImpl::Batch TALN_DownloadManagerImpl::NextBatch(
     std::unique_lock<std::mutex>& lock) {
   if (requests_.empty()) {
     // Requests are only looked at when ProcessRequests wakes the worker.
@@ -153,43 +188,87 @@ TALN_DownloadManagerImpl::Items TALN_DownloadManagerImpl::NextBatch(
     if (requests_.empty() && !updateRequested_) return {};
   }
 
-  Items batch;
+  batchStart_ = Clock::now();
+  batchFetched_ = 0;
+  Batch batch;
   if (updateRequested_) {
     SetAsideOptionalFiles();
-    batch = GetRequiredLatestFiles();
+    AdoptReleaseFiles();
+    batch.items = GetRequiredLatestFiles();
+    batch.removals = GetRemovedFiles();
   }
   if (!requests_.empty()) {
     for (UpdateItem& item : ResolveRequests(requests_)) {
-      const bool known = std::any_of(batch.begin(), batch.end(), [&](const UpdateItem& other) {
-        return other.name == item.name;
-      });
-      if (!known) batch.push_back(std::move(item));
+      const bool known =
+          std::any_of(batch.items.begin(), batch.items.end(),
+                      [&](const UpdateItem& other) { return other.name == item.name; });
+      if (!known) batch.items.push_back(std::move(item));
     }
   }
   updateRequested_ = false;
   requests_.clear();
-  if (batch.empty()) Emit(UPDATER_STATE::DOWNLOAD_FINISHED, 0, "");
+  if (batch.empty()) {
+    // Records adopted as the release's own are kept for the next update to remove.
+    if (localDb_.IsModified() && !localDb_.Save()) {
+      EngineLog(kLogError, "RunBatch", "Can't save local UpdateDB!");
+    }
+    EngineLog(kLogInfo, "RunBatch", "Files to download: 0 (0 bytes); files to remove: 0");
+    LogOutcome("the installation is up to date", 0);
+    Emit(UPDATER_STATE::DOWNLOAD_FINISHED, 0, "");
+  }
   return batch;
 }
 
-void TALN_DownloadManagerImpl::RunBatch(const Items& batch) {
-  const Items toDownload = SelectDownloads(batch);
-  Emit(UPDATER_STATE::DOWNLOAD_STARTED, 0, "Downloading updates...");
-  const Digests taken = toDownload.empty() ? Digests() : DownloadItems(toDownload);
-  Emit(UPDATER_STATE::INSTALLING_UPDATES, 0, "Installing updates...");
-  Folders renamedIn;
+void TALN_DownloadManagerImpl::RunBatch(const Batch& batch) {
+  const Items toDownload = SelectDownloads(batch.items);
+  std::uint64_t bytes = 0;
+  for (const UpdateItem& item : toDownload) bytes += item.size;
+  EngineLog(kLogInfo, "RunBatch",
+            (boost::format("Files to download: %1% (%2% bytes); files to remove: %3%") %
+             toDownload.size() % bytes % batch.removals.size())
+                .str());
   try {
-    InstallItems(batch, taken, renamedIn);
+    Emit(UPDATER_STATE::DOWNLOAD_STARTED, 0, "Downloading updates...");
+    const Digests taken = toDownload.empty() ? Digests() : DownloadItems(toDownload);
+    Emit(UPDATER_STATE::INSTALLING_UPDATES, 0, "Installing updates...");
+    Folders renamedIn;
+    try {
+      InstallItems(batch.items, taken, renamedIn);
+      // Only once every download is in place: a failed update leaves the release's files.
+      if (!stopping_) RemoveItems(batch.removals, renamedIn);
+    } catch (...) {
+      // The files installed before the failure keep their records; without them the next start
+      // would take each for the file it replaced and download it again. The failure itself is
+      // reported as it is.
+      if (!SaveInstalled(renamedIn)) {
+        EngineLog(kLogError, "RunBatch", "Can't save local UpdateDB!");
+      }
+      throw;
+    }
+    for (const UpdateItem& item : batch.items) localDb_.AddIfAbsent(item);
+    if (!SaveInstalled(renamedIn)) throw std::runtime_error("Can't save local UpdateDB!");
   } catch (...) {
-    // The files installed before the failure keep their records; without them the next start
-    // would take each for the file it replaced and download it again. The failure itself is
-    // reported as it is.
-    if (!SaveInstalled(renamedIn)) EngineLog(kLogError, "RunBatch", "Can't save local UpdateDB!");
+    batchFetched_ = FetchedBytes(toDownload);
     throw;
   }
-  for (const UpdateItem& item : batch) localDb_.AddIfAbsent(item);
-  if (!SaveInstalled(renamedIn)) throw std::runtime_error("Can't save local UpdateDB!");
+  LogOutcome((boost::format("%1% files installed, %2% files removed") % batch.items.size() %
+              batch.removals.size())
+                 .str(),
+             bytes);
   Emit(UPDATER_STATE::DOWNLOAD_FINISHED, 0, "");
+}
+
+void TALN_DownloadManagerImpl::LogOutcome(const std::string& outcome, std::uint64_t fetched) {
+  const double seconds = std::chrono::duration<double>(Clock::now() - batchStart_).count();
+  UpdateDB manifest(root_);
+  manifest.ReadManifest();
+  const Version& version = manifest.ManifestVersion();
+  EngineLog(kLogInfo, "RunBatch",
+            (boost::format("Update finished in %.2f s: %s; %d bytes downloaded; installed version "
+                           "%s") %
+             seconds % outcome % fetched %
+             (version == Version{} ? std::string("unknown") : FormatVersion(version)))
+                .str());
 }
 
 bool TALN_DownloadManagerImpl::SaveInstalled(const Folders& renamedIn) {
@@ -210,17 +289,37 @@ void TALN_DownloadManagerImpl::FailBatch(const std::string& logText,
   updateRequested_ = false;
   requests_.clear();
   EngineLog(kLogError, "WorkingThread", logText);
+  const double seconds = std::chrono::duration<double>(Clock::now() - batchStart_).count();
+  EngineLog(kLogInfo, "WorkingThread",
+            (boost::format("Update failed after %.2f s; %d bytes downloaded: %s") % seconds %
+             batchFetched_ % logText)
+                .str());
   Emit(UPDATER_STATE::DOWNLOAD_FAILED, 0, eventMessage);
 }
 
 bool TALN_DownloadManagerImpl::Initialize() {
   try {
     Emit(UPDATER_STATE::INITIALIZATION_STARTED, 0, "Checking for updates...");
-    SweepBackups();
-    if (!localDb_.Load()) localDb_.Scan();
+    {
+      UpdateDB records(root_);
+      SweepBackups(records.LoadRecords() ? &records : nullptr);
+    }
+    if (repairing_) {
+      EngineLog(kLogInfo, "Initialize",
+                "Repair: \"Update.db\" is set aside and every file is checked again");
+      localDb_.Rescan();
+    } else if (!localDb_.Load()) {
+      localDb_.Scan();
+    }
     if (localDb_.IsModified() && !localDb_.Save()) {
       localDb_ = UpdateDB();
       throw std::runtime_error("UpdateDB is modified but not saved!");
+    }
+    if (repairing_) {
+      // What the rescan found is saved: a retry of the initialisation loads it.
+      repairing_ = false;
+      std::lock_guard<std::mutex> lock(mutex_);
+      repairRequested_ = false;
     }
     EngineLogItems("Initialize", "Client UpdateDB:", localDb_);
     InitializeAUSUpdateDB();
@@ -238,7 +337,7 @@ bool TALN_DownloadManagerImpl::Initialize() {
   return false;
 }
 
-void TALN_DownloadManagerImpl::SweepBackups() {
+void TALN_DownloadManagerImpl::SweepBackups(const UpdateDB* records) {
   std::vector<fs::path> backups;
   for (fs::recursive_directory_iterator entry(root_), end; entry != end; ++entry) {
     if (entry->path().extension() == ".$$$") backups.push_back(entry->path());
@@ -268,6 +367,13 @@ void TALN_DownloadManagerImpl::SweepBackups() {
       }
       continue;
     }
+    const fs::path name = target.lexically_relative(root_);
+    if (records != nullptr && records->Contains(name.generic_string()) &&
+        records->Get(name.generic_string()).origin == UpdateItem::Origin::kRemoved) {
+      // Removed by the last update, which saved "Update.db" so.
+      RemoveBackup(root_, name);
+      continue;
+    }
     // The process stopped between moving the installed file aside and moving its update in (the
     // backup is a rename where links are unavailable, and always on Windows): the backup is the
     // only copy of the file.
@@ -293,6 +399,16 @@ void TALN_DownloadManagerImpl::InitializeAUSUpdateDB() {
   const std::string& clientVersion = settings.GetClientVersion();
   const Version target = ParseVersion(clientVersion);
   const bool latest = target == Version{};
+  EngineLog(kLogInfo, "InitializeAUSUpdateDB",
+            (boost::format("Update server: %s:%s") % client.host() % client.port()).str());
+  UpdateDB manifest(root_);
+  manifest.ReadManifest();
+  const Version& installed = manifest.ManifestVersion();
+  EngineLog(kLogInfo, "InitializeAUSUpdateDB",
+            (boost::format("Installed version: %s; target version: %s") %
+             (installed == Version{} ? std::string("unknown") : FormatVersion(installed)) %
+             (latest ? std::string("latest") : FormatVersion(target)))
+                .str());
   EngineLog(
       kLogInfo, "InitializeAUSUpdateDB",
       latest ? std::string("Getting latest updates from server")
@@ -319,6 +435,12 @@ UpdateDB TALN_DownloadManagerImpl::GetUpdateDB(network::common::Client& client,
     EngineLog(kLogError, "InitializeAUSUpdateDB",
               "Unusable update database: the file name '" + (name ? *name : "") +
                   "' leaves the installation root");
+  } catch (const boost::system::system_error& error) {
+    EngineLog(kLogError, "InitializeAUSUpdateDB", error.what());
+    EngineLog(kLogError, "InitializeAUSUpdateDB",
+              (boost::format("Cannot reach the update server at %s:%s: %s") % client.host() %
+               client.port() % error.code().message())
+                  .str());
   } catch (const std::exception& error) {
     EngineLog(kLogError, "InitializeAUSUpdateDB", error.what());
   } catch (...) {

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <list>
 #include <memory>
@@ -34,7 +36,9 @@ inline constexpr const char* kPlatformName = "win32";
 // initialises (sweeps "*.$$$" backups, loads or rebuilds "Update.db", fetches the server's
 // databases for the target and the built-in version) and then serves batches: a full update of
 // the required files and single files by name. A batch downloads "<target>.upd" files, checks
-// their digests, swaps them in keeping "<target>.$$$" backups, and saves "Update.db". Every
+// their digests, swaps them in keeping "<target>.$$$" backups, and saves "Update.db". A full
+// update also moves aside, as "<target>.$$$", the required files it installed that the target
+// release no longer lists (one changed since is kept), and drops their records. Every
 // stage leaves as an event through the callback; failures of a batch become DOWNLOAD_FAILED and
 // the engine waits for the next request.
 //
@@ -64,6 +68,9 @@ class TALN_DownloadManagerImpl : public TALN_AbstractDownloadManager {
   // throws boost::filesystem::filesystem_error and leaves the engine Idle) and starts the
   // worker. Does nothing in other states, nor once the destructor has begun.
   void Start() override;
+  // The next Start rescans the root (UpdateDB::Rescan) in place of loading "Update.db"; once
+  // that is saved, later Starts load it again.
+  void RequestRepair() override;
 
  private:
   struct FileRequest {
@@ -74,6 +81,14 @@ class TALN_DownloadManagerImpl : public TALN_AbstractDownloadManager {
   // SHA-256 digests by path.
   using Digests = std::unordered_map<std::string, std::vector<unsigned char>>;
   using Folders = std::set<std::string>;
+  using Clock = std::chrono::steady_clock;
+
+  // What a batch does: install `items`, and remove the files of `removals` (local records).
+  struct Batch {
+    Items items;
+    Items removals;
+    bool empty() const { return items.empty() && removals.empty(); }
+  };
 
   // While alive, the engine's stop calls `abort` to end the worker's network work; it is called
   // at once when the stop came first. One at a time, on the worker.
@@ -92,15 +107,25 @@ class TALN_DownloadManagerImpl : public TALN_AbstractDownloadManager {
   // Drops the requests of a ProcessRequests that came while initialising, which failed.
   void FailPendingRequests();
   // Waits for work and assembles the next batch; empty when there is nothing to do.
-  Items NextBatch(std::unique_lock<std::mutex>& lock);
-  void RunBatch(const Items& batch);
+  Batch NextBatch(std::unique_lock<std::mutex>& lock);
+  void RunBatch(const Batch& batch);
   void FailBatch(const std::string& logText, const std::string& eventMessage);
+  // Logs the outcome of the batch begun at batchStart_, with the bytes it downloaded.
+  void LogOutcome(const std::string& outcome, std::uint64_t fetched);
   bool Initialize();
-  void SweepBackups();
+  // Removes the backups of the previous run whose file is there and puts back those whose file
+  // is missing, unless `records` (the saved "Update.db" as stored, null when unreadable) says
+  // the last update removed that file: its backup goes too, with the folders this empties.
+  void SweepBackups(const UpdateDB* records);
   void InitializeAUSUpdateDB();
   UpdateDB GetUpdateDB(network::common::Client& client, const Version& version, bool latest);
 
   Items GetRequiredLatestFiles();
+  // Marks the local records whose file is the target release's, name and digest, as installed:
+  // the launcher would have put the same bytes there.
+  void AdoptReleaseFiles();
+  // The local records of installed, required files that the target release does not list.
+  Items GetRemovedFiles();
   void SetAsideOptionalFiles();
   Items ResolveRequests(const std::list<FileRequest>& requests);
   UpdateItem GetItem(const std::string& name, const UpdateDB& db);
@@ -111,6 +136,14 @@ class TALN_DownloadManagerImpl : public TALN_AbstractDownloadManager {
   // download is synced to the disk before it is hashed) and swaps the downloads in. Adds the
   // folders whose entries it changes, and those above them up to the root, to `renamedIn`.
   void InstallItems(const Items& batch, const Digests& taken, Folders& renamedIn);
+  // Moves each file of `removals` to "<file>.$$$" and marks its record kRemoved, adding the
+  // folders to `renamedIn` as InstallItems does; the next start's sweep removes the backup and
+  // its Load the record. A file that no longer has its record's digest, or changed since it was
+  // installed, stays, becomes the player's (kFound) and is logged. Throws "Cannot remove some
+  // files" after trying them all when one could not be moved.
+  void RemoveItems(const Items& removals, Folders& renamedIn);
+  // The bytes of `downloads` now on disk: installed ones, and the ".upd" files still there.
+  std::uint64_t FetchedBytes(const Items& downloads) const;
   // Makes `localDb_` describe the file now installed for `item`.
   void RecordInstalled(const UpdateItem& item);
   // Syncs `renamedIn` (a folder that cannot be synced is logged), then saves `localDb_` if it
@@ -131,11 +164,15 @@ class TALN_DownloadManagerImpl : public TALN_AbstractDownloadManager {
   std::condition_variable wake_;
   std::list<FileRequest> requests_;    // guarded by mutex_
   bool updateRequested_ = false;       // guarded by mutex_
+  bool repairRequested_ = false;       // guarded by mutex_
   std::mutex abortMutex_;              // taken alone, around nothing else
   std::atomic<bool> stopping_{false};  // set once, under abortMutex_, by the destructor
   std::function<void()> abort_;        // guarded by abortMutex_
   const unsigned hardwareThreads_;
   // Touched by the worker only, and by Start while no worker runs.
+  bool repairing_ = false;
+  Clock::time_point batchStart_;
+  std::uint64_t batchFetched_ = 0;  // what a failed batch had downloaded
   UpdateDB localDb_;
   UpdateDB buildDb_;
   UpdateDB latestDb_;

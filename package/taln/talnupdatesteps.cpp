@@ -1,6 +1,7 @@
 // The batch steps of TALN_DownloadManagerImpl: selection, download and installation.
 #include "package/taln/talnupdatesteps.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -300,6 +301,34 @@ TALN_DownloadManagerImpl::Items TALN_DownloadManagerImpl::GetRequiredLatestFiles
   return required;
 }
 
+void TALN_DownloadManagerImpl::AdoptReleaseFiles() {
+  Items adopted;
+  for (const UpdateItem& item : localDb_) {
+    if (item.origin != UpdateItem::Origin::kFound || !latestDb_.Contains(item.name)) continue;
+    const UpdateItem& released = latestDb_.Get(item.name);
+    if (released.hash != item.hash) continue;
+    adopted.push_back(item);
+    adopted.back().origin = UpdateItem::Origin::kInstalled;
+    adopted.back().required = released.required;
+  }
+  for (const UpdateItem& item : adopted) localDb_.Put(item);
+}
+
+TALN_DownloadManagerImpl::Items TALN_DownloadManagerImpl::GetRemovedFiles() {
+  Items removed;
+  // A server that lists nothing is not a release without files.
+  if (latestDb_.empty()) return removed;
+  for (const UpdateItem& item : localDb_) {
+    if (item.origin != UpdateItem::Origin::kInstalled &&
+        item.origin != UpdateItem::Origin::kChanged) {
+      continue;
+    }
+    if (!item.required) continue;
+    if (!latestDb_.Contains(item.name)) removed.push_back(item);
+  }
+  return removed;
+}
+
 void TALN_DownloadManagerImpl::SetAsideOptionalFiles() {
   for (const UpdateItem& item : UpdateDB::Diff(latestDb_, localDb_)) {
     if (item.required) continue;
@@ -329,7 +358,9 @@ TALN_DownloadManagerImpl::Items TALN_DownloadManagerImpl::ResolveRequests(
 UpdateItem TALN_DownloadManagerImpl::GetItem(const std::string& name, const UpdateDB& db) {
   std::string normalized = name;
   NormalizeName(normalized);
-  if (localDb_.Contains(normalized) && localDb_.Get(normalized).hash == db.Get(normalized).hash) {
+  if (localDb_.Contains(normalized) &&
+      localDb_.Get(normalized).origin != UpdateItem::Origin::kRemoved &&
+      localDb_.Get(normalized).hash == db.Get(normalized).hash) {
     return UpdateItem();
   }
   if (db.Contains(normalized)) return db.Get(normalized);
@@ -482,11 +513,67 @@ void TALN_DownloadManagerImpl::InstallItems(const Items& batch, const Digests& t
   if (failed) throw std::runtime_error("Cannot install some updates");
 }
 
+void TALN_DownloadManagerImpl::RemoveItems(const Items& removals, Folders& renamedIn) {
+  bool failed = false;
+  for (const UpdateItem& record : removals) {
+    const std::string target = Path(record.name);
+    if (!Exists(target)) {
+      localDb_.Remove(record.name);
+      continue;
+    }
+    // A player's edit that kept the modification time is caught here too.
+    if (record.origin == UpdateItem::Origin::kChanged || HashFile(target) != record.hash) {
+      EngineLog(kLogWarning, "RemoveItems",
+                Format("Kept '%s': the release no longer lists it, but it was changed after it "
+                       "was installed.",
+                       record.name));
+      UpdateItem kept = record;
+      kept.origin = UpdateItem::Origin::kFound;
+      localDb_.Put(kept);
+      continue;
+    }
+    // As a replaced file goes: the backup stays until the next start, which puts it back where
+    // "Update.db" still lists the file as installed (the process stopped before saving) and
+    // removes it where the record says removed.
+    boost::system::error_code error;
+    fs::rename(target, target + ".$$$", error);
+    if (error) {
+      EngineLog(
+          kLogError, "RemoveItems",
+          (boost::format("Cannot remove file '%s'. Error: '%s'") % target % error.message()).str());
+      failed = true;
+      continue;
+    }
+    AddFolders(root_, record.name, renamedIn);
+    UpdateItem removed = record;
+    removed.origin = UpdateItem::Origin::kRemoved;
+    localDb_.Put(removed);
+    EngineLog(kLogInfo, "RemoveItems",
+              Format("Removed '%s': the release no longer lists it.", record.name));
+  }
+  if (failed) throw std::runtime_error("Cannot remove some files");
+}
+
+std::uint64_t TALN_DownloadManagerImpl::FetchedBytes(const Items& downloads) const {
+  std::uint64_t fetched = 0;
+  for (const UpdateItem& item : downloads) {
+    boost::system::error_code error;
+    const std::uint64_t size = fs::file_size(Path(item.name) + ".upd", error);
+    if (!error) {
+      fetched += std::min(size, item.size);
+    } else if (localDb_.Contains(item.name) && localDb_.Get(item.name).hash == item.hash) {
+      fetched += item.size;
+    }
+  }
+  return fetched;
+}
+
 void TALN_DownloadManagerImpl::RecordInstalled(const UpdateItem& item) {
   // The replaced file's record would otherwise stay until a start sees the modification time
   // change, which it misses within the same second, and fetch the file once more.
   UpdateItem installed = item;
   installed.modifiedTime = fs::last_write_time(Path(item.name));
+  installed.origin = UpdateItem::Origin::kInstalled;
   localDb_.Put(installed);
 }
 

@@ -69,6 +69,10 @@ TEST_F(LauncherStartTest, LogFileIsTruncatedAtEveryStart) {
   EXPECT_EQ(result.exitCode, 0);
   const std::string log = ReadFile(Path("LogLauncher.txt"));
   EXPECT_EQ(log.find("old line"), std::string::npos);
+  // The previous run's log is kept, replacing the one before it.
+  EXPECT_EQ(ReadFile(Path("LogLauncher.old.txt")), "old line\n");
+  EXPECT_EQ(Run().exitCode, 0);
+  EXPECT_EQ(ReadFile(Path("LogLauncher.old.txt")), log);
   const std::regex format(R"((\d{4}-[A-Z][a-z]{2}-\d{2} \d{2}:\d{2}:\d{2}; [A-Z]+; )"
                           R"((TRACE|DEBUG|INFO|WARNING|ERROR|CRITICAL); [^\n]*\n)*)");
   EXPECT_TRUE(std::regex_match(log, format)) << log;

@@ -65,7 +65,8 @@ void DownloadFile::Exchange(Client& client, const std::function<void(std::uint64
     if (!ok) {
       aus::error_code code{};
       *reply >> code;
-      BOOST_THROW_EXCEPTION(aus::UpdateError() << aus::TagErrorCode(code));
+      BOOST_THROW_EXCEPTION(aus::UpdateError()
+                            << aus::TagErrorCode(code) << aus::TagFileName(file_->localPath()));
     }
     const std::uint32_t count = reply->ReadTo(*buffer_);
     received += count;

@@ -16,6 +16,8 @@
 #include <boost/filesystem/operations.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "package/network/protocol/updateerror.h"
+
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
@@ -50,6 +52,9 @@ class DownloadThread {
       count_ = work_();
     } catch (const boost::system::system_error&) {
       error_ = kSocketFailure;
+    } catch (const aus::UpdateError& e) {
+      // Its what() says nothing; the code and the file are what support needs.
+      error_ = aus::RefusalText(e) + "\n    at network::common::DownloadThread::Run";
     } catch (const std::exception& e) {
       error_ = std::string(e.what()) + "\n    at network::common::DownloadThread::Run";
     } catch (...) {

@@ -54,7 +54,8 @@ std::uint64_t File::Size(Client& client) {
   if (!ok) {
     aus::error_code code{};
     *reply >> code;
-    BOOST_THROW_EXCEPTION(aus::UpdateError() << aus::TagErrorCode(code));
+    BOOST_THROW_EXCEPTION(aus::UpdateError()
+                          << aus::TagErrorCode(code) << aus::TagFileName(localPath_));
   }
   *reply >> size_;
   sizeKnown_ = true;

@@ -1,5 +1,6 @@
 #include "package/taln/db/updatedb.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <sstream>
@@ -88,13 +89,35 @@ void Mask(std::string& bytes) {
   for (char& byte : bytes) byte = static_cast<char>(byte ^ kUpdateDbMask);
 }
 
+constexpr std::uint8_t kRequiredBit = 0x01;
+constexpr int kOriginShift = 1;
+constexpr std::uint8_t kOriginMask = 0x03;
+constexpr std::uint8_t kLargestFlags = 0x07;
+
+std::uint8_t Flags(const UpdateItem& item) {
+  return static_cast<std::uint8_t>((item.required ? kRequiredBit : 0) |
+                                   static_cast<std::uint8_t>(item.origin) << kOriginShift);
+}
+
+void SetFlags(std::uint8_t flags, UpdateItem& item) {
+  // A byte no launcher writes keeps its old meaning, non-zero for required, and claims nothing
+  // about the file's origin.
+  if (flags > kLargestFlags) {
+    item.required = true;
+    item.origin = UpdateItem::Origin::kFound;
+    return;
+  }
+  item.required = (flags & kRequiredBit) != 0;
+  item.origin = static_cast<UpdateItem::Origin>(flags >> kOriginShift & kOriginMask);
+}
+
 bool ReadItem(FieldReader& reader, UpdateItem& item) {
-  std::uint8_t required = 0;
+  std::uint8_t flags = 0;
   if (!reader.Read(item.index) || !reader.ReadSized(item.name) || !reader.Read(item.size) ||
-      !reader.Read(item.modifiedTime) || !reader.ReadSized(item.hash) || !reader.Read(required)) {
+      !reader.Read(item.modifiedTime) || !reader.ReadSized(item.hash) || !reader.Read(flags)) {
     return false;
   }
-  item.required = required != 0;
+  SetFlags(flags, item);
   NormalizeName(item.name);
   return IsSafeName(item.name);
 }
@@ -117,6 +140,19 @@ UpdateDB::UpdateDB(const fs::path& root) : root_(root) {
 }
 
 bool UpdateDB::Load() {
+  if (!LoadRecords()) return false;
+  try {
+    Refresh();
+    return true;
+  } catch (const std::exception&) {
+    // Unreadable counts as absent: the caller scans the root instead.
+  }
+  Clear();
+  modified_ = false;
+  return false;
+}
+
+bool UpdateDB::LoadRecords() {
   modified_ = false;
   Clear();
   try {
@@ -124,15 +160,11 @@ bool UpdateDB::Load() {
     if (!in) return false;
     std::ostringstream bytes;
     bytes << in.rdbuf();
-    if (Parse(std::move(bytes).str())) {
-      Refresh();
-      return true;
-    }
+    if (Parse(std::move(bytes).str())) return true;
   } catch (const std::exception&) {
-    // Unreadable counts as absent: the caller scans the root instead.
+    // Unreadable counts as absent.
   }
   Clear();
-  modified_ = false;
   return false;
 }
 
@@ -157,10 +189,25 @@ void UpdateDB::Refresh() {
     const fs::path path = root_ / item.name;
     boost::system::error_code error;
     const std::time_t time = fs::last_write_time(path, error);
-    if (IsMissing(error)) continue;  // a deleted file is not a change to save
+    if (IsMissing(error)) {
+      // A deleted file is not a change to save; the record of a file the launcher removed has
+      // served the sweep that ran before.
+      if (item.origin == UpdateItem::Origin::kRemoved) modified_ = true;
+      continue;
+    }
     if (error) BOOST_THROW_EXCEPTION(fs::filesystem_error("UpdateDB::Load", path, error));
+    if (item.origin == UpdateItem::Origin::kRemoved) {
+      // Not the file the launcher removed: put back from its backup, or made anew by the player.
+      item.origin = UpdateItem::Origin::kFound;
+      modified_ = true;
+    }
     if (time != item.modifiedTime) {
-      item.hash = HashFile(path);
+      std::vector<unsigned char> hash = HashFile(path);
+      // The file is no longer what the launcher put there: it is the player's to keep.
+      if (item.origin == UpdateItem::Origin::kInstalled && hash != item.hash) {
+        item.origin = UpdateItem::Origin::kChanged;
+      }
+      item.hash = std::move(hash);
       item.modifiedTime = time;
       modified_ = true;
     }
@@ -180,7 +227,7 @@ bool UpdateDB::Save() {
     writer.Write(item.size);
     writer.Write(item.modifiedTime);
     writer.WriteSized(item.hash);
-    writer.Write(static_cast<std::uint8_t>(item.required ? 1 : 0));
+    writer.Write(Flags(item));
   }
   Mask(writer.Bytes());
   // Written aside and renamed into place, so that "Update.db" is always either the previous or
@@ -227,6 +274,27 @@ void UpdateDB::Scan() {
     item.hash = HashFile(path);
     item.required = !optionalFiles_.contains(native);
     Append(std::move(item));
+  }
+}
+
+void UpdateDB::Rescan() {
+  UpdateDB recorded(root_);
+  recorded.LoadRecords();
+  Scan();
+  for (UpdateItem& item : items_) {
+    const auto found = recorded.byName_.find(item.name);
+    if (found == recorded.byName_.end()) continue;
+    const UpdateItem& record = recorded.items_[found->second];
+    switch (record.origin) {
+      case UpdateItem::Origin::kInstalled:
+      case UpdateItem::Origin::kChanged:
+        item.origin = record.hash == item.hash ? record.origin : UpdateItem::Origin::kChanged;
+        break;
+      case UpdateItem::Origin::kFound:
+      case UpdateItem::Origin::kRemoved:
+        item.origin = UpdateItem::Origin::kFound;
+        break;
+    }
   }
 }
 
@@ -304,6 +372,15 @@ void UpdateDB::Put(const UpdateItem& item) {
   } else {
     items_[found->second] = item;
   }
+  modified_ = true;
+}
+
+void UpdateDB::Remove(const std::string& name) {
+  const auto kept = std::remove_if(items_.begin(), items_.end(),
+                                   [&name](const UpdateItem& item) { return item.name == name; });
+  if (kept == items_.end()) return;
+  items_.erase(kept, items_.end());
+  Reindex();
   modified_ = true;
 }
 

@@ -22,7 +22,12 @@ inline constexpr unsigned char kUpdateDbMask = 0x6B;
 //
 // "Update.db" holds, with every byte masked: a u32 item count, then per item the u16 index,
 // u32 name length and the name's bytes, u64 size, i64 modifiedTime, u32 digest length and the
-// digest's bytes, and one byte required (non-zero reads as true); integers little-endian.
+// digest's bytes, and one flags byte; integers little-endian. The flags byte holds `required` in
+// bit 0 and `origin` in bits 1 and 2; a byte above 7 (never written) reads as required and found.
+// A reader that takes any non-zero byte for required misreads only an optional file the launcher
+// installed, which it then takes for required; decisions take `required` from the server. A
+// kRemoved record stays until the next Load, so that the sweep at the next start knows the
+// backup of that file for one not to put back.
 class UpdateDB {
  public:
   using Items = std::vector<UpdateItem>;
@@ -36,10 +41,15 @@ class UpdateDB {
   explicit UpdateDB(const boost::filesystem::path& root);
 
   // Replaces the items with root/"Update.db", then drops items whose file is gone and re-hashes
-  // (setting modified) those whose last-write time changed. Modified is cleared first. False,
+  // (setting modified) those whose last-write time changed; an installed file whose digest then
+  // differs becomes kChanged. A kRemoved item is dropped, or becomes kFound where a file of its
+  // name is there again, and either sets modified. Modified is cleared first. False,
   // with no items, when the file cannot be opened or read, is truncated, claims more than it
   // holds, or names a file outside the root.
   bool Load();
+  // Replaces the items with root/"Update.db" as stored, without looking at the files; modified is
+  // cleared. False, with no items, where Load fails for the file itself.
+  bool LoadRecords();
   // Writes the items to root/"Update.db.$$$", syncs that file to the disk, renames it over
   // root/"Update.db", syncs the root folder and clears modified: a process killed meanwhile
   // leaves the previous database whole (the leftover is a backup that the engine's next start
@@ -54,6 +64,11 @@ class UpdateDB {
   // modified. Throws boost::numeric::positive_overflow at the 65,537th file, and lets the
   // walk's boost::filesystem errors through.
   void Scan();
+  // Scan, then each scanned file that root/"Update.db" records takes that record's origin: the
+  // same where the digests match, kChanged for an installed file whose digest differs, kFound
+  // for a removed one. A repair: every file is hashed, while what the launcher installed stays
+  // known.
+  void Rescan();
   // Reads root/"manifest" into OptionalFiles() and ManifestVersion(); a missing manifest leaves
   // no optional files. Never throws: a manifest that cannot be parsed, has an unknown option or
   // lacks a version key writes "Failed to parse manifest: <reason>" to standard error.
@@ -75,6 +90,8 @@ class UpdateDB {
   // Replaces the first item of `item`'s name by a copy of `item`, or appends it when there is
   // none, and sets modified.
   void Put(const UpdateItem& item);
+  // Drops every item named `name` and sets modified; nothing when there is none.
+  void Remove(const std::string& name);
 
   bool IsModified() const { return modified_; }
   Items::const_iterator begin() const { return items_.begin(); }

@@ -12,13 +12,24 @@ namespace taln {
 // every '\' is turned into '/' when a name enters a database. `modifiedTime` is the last-write
 // time in seconds since 1970 (0 for items received from the server). `hash` is the SHA-256
 // digest. A default item (all zero, empty name and hash) stands for "nothing to do".
+//
+// `origin` says, in a local database, whether the launcher put the file there: only such a file
+// is removed when a release no longer lists it. Items received from the server are kFound.
 struct UpdateItem {
+  enum class Origin : std::uint8_t {
+    kFound = 0,      // found on disk (a scan, an older "Update.db"): maybe the player's own
+    kInstalled = 1,  // installed from the update server, or found identical to the release's file
+    kChanged = 2,    // installed, then changed on disk (a player's edit): never removed
+    kRemoved = 3,    // moved aside as "<name>.$$$" by the launcher; its backup is not put back
+  };
+
   std::uint16_t index = 0;
   std::string name;
   std::uint64_t size = 0;
   std::int64_t modifiedTime = 0;
   std::vector<unsigned char> hash;
   bool required = false;
+  Origin origin = Origin::kFound;
 
   friend bool operator==(const UpdateItem&, const UpdateItem&) = default;
 };

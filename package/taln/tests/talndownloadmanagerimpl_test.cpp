@@ -437,4 +437,95 @@ TEST_F(EngineTest, UnusableRootFailsStart) {
   EXPECT_THROW(engine->Start(), std::exception);
 }
 
+// A file corrupted with its size and modification time kept is what "Update.db" cannot see; a
+// repair hashes every file and fetches it, and what the launcher installed stays known to it.
+TEST_F(EngineTest, RepairFindsACorruptionThatKeepsSizeAndTime) {
+  aus_.Publish(kV1, ReleaseOne());
+  ASSERT_TRUE(StartEngine());
+  ASSERT_TRUE(Update());
+  const auto time = std::filesystem::last_write_time(Root("data/pack.bin"));
+  std::string corrupt = kLarge;
+  corrupt[4'000'000] = static_cast<char>(corrupt[4'000'000] ^ 0x55);
+  WriteFile(Root("data/pack.bin"), corrupt);
+  std::filesystem::last_write_time(Root("data/pack.bin"), time);
+
+  aus_.ClearRequests();
+  NewEngine();
+  ASSERT_TRUE(StartEngine());
+  ASSERT_TRUE(Update());
+  EXPECT_EQ(FileDataRequests(aus_), 0);
+  EXPECT_EQ(Read("data/pack.bin"), corrupt) << "unseen without a repair";
+
+  NewEngine().RequestRepair();
+  ASSERT_TRUE(StartEngine());
+  EXPECT_TRUE(lines_.Contains("Repair:", taln::kLogInfo));
+  ASSERT_TRUE(Update());
+  EXPECT_EQ(Read("data/pack.bin"), kLarge);
+  EXPECT_EQ(FileDataRequests(aus_), 3);
+
+  // The records of the installed files kept their origin: a file the next release drops goes.
+  auto next = ReleaseOne();
+  next.files.erase("readme.txt");
+  aus_.Publish(kV2, next);
+  NewEngine();
+  ASSERT_TRUE(StartEngine());
+  const auto lines = lines_.All();
+  EXPECT_EQ(std::count_if(
+                lines.begin(), lines.end(),
+                [](const std::string& line) { return line.find("Repair:") != std::string::npos; }),
+            1)
+      << "the repair was asked for once";
+  ASSERT_TRUE(Update());
+  EXPECT_FALSE(std::filesystem::exists(Root("readme.txt")));
+}
+
+// What support reads at the default level: the server, the versions, what is to be downloaded,
+// and how the update ended, with its time and bytes.
+TEST_F(EngineTest, SupportLinesAtInfoLevel) {
+  auto release = ReleaseOne();
+  release.files["manifest"] = "[version]\nmajor=1\nminor=0\nrevision=0\n";
+  aus_.Publish(kV1, release);
+  ASSERT_TRUE(StartEngine());
+  ASSERT_TRUE(Update());
+  const std::uint64_t bytes = kLarge.size() + 7 + 5 + release.files["manifest"].size();
+  for (const std::string& line : {
+           "Update server: 127.0.0.1:" + aus_.port(),
+           std::string("Installed version: unknown; target version: latest"),
+           "Files to download: 4 (" + std::to_string(bytes) + " bytes); files to remove: 0",
+           std::string("Update finished in "),
+           "s: 4 files installed, 0 files removed; " + std::to_string(bytes) +
+               " bytes downloaded; installed version 1.0.0",
+       }) {
+    EXPECT_TRUE(lines_.Contains(line, taln::kLogInfo)) << line;
+  }
+
+  aus_.Publish(kV2, {{{"manifest", "[version]\nmajor=1\nminor=1\nrevision=0\n"}}, {}});
+  aus_.Corrupt("manifest", "[version]\nmajor=1\nminor=1\nrevision=9\n");
+  UseServer(aus_, "[Client]\nclient_version=1.1.0\n");
+  NewEngine();
+  ASSERT_TRUE(StartEngine());
+  EXPECT_FALSE(Update());
+  EXPECT_TRUE(lines_.Contains("Installed version: 1.0.0; target version: 1.1.0", taln::kLogInfo));
+  EXPECT_TRUE(
+      lines_.Contains("Files to download: 1 (37 bytes); files to remove: 3", taln::kLogInfo));
+  EXPECT_TRUE(lines_.Contains("bytes downloaded: Hash validation failed for item 'manifest'!",
+                              taln::kLogInfo));
+  EXPECT_TRUE(lines_.Contains("Update failed after ", taln::kLogInfo));
+  EXPECT_TRUE(std::filesystem::exists(Root("readme.txt"))) << "nothing removed by a failed update";
+}
+
+TEST_F(EngineTest, UnreachableServerIsNamed) {
+  std::string port;
+  {
+    FakeAus gone;
+    port = gone.port();
+    UseServer(gone);
+  }
+  NewEngine();
+  EXPECT_FALSE(StartEngine());
+  EXPECT_TRUE(lines_.Contains("Update server: 127.0.0.1:" + port, taln::kLogInfo));
+  EXPECT_TRUE(lines_.Contains("Cannot reach the update server at 127.0.0.1:" + port + ": ",
+                              taln::kLogError));
+}
+
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -16,6 +17,7 @@
 
 #include "package/platform/hosthooks.h"
 #include "package/taln/db/updatedb.h"
+#include "package/taln/enginelog.h"
 #include "package/taln/tests/enginetest.h"
 #include "package/taln/updaterstate.h"
 
@@ -279,6 +281,155 @@ TEST_F(EngineTest, InstalledFilesNeverSetuidAndAlwaysOwnerWritable) {
     EXPECT_EQ(Read("tools/run.sh"), after);
     EXPECT_EQ(fs::status(Root("tools/run.sh")).permissions(), c.installed);
     round += 2;
+  }
+}
+
+taln::UpdateDB SavedRecords(const fs::path& root) {
+  taln::UpdateDB records(root.string());
+  EXPECT_TRUE(records.LoadRecords());
+  return records;
+}
+
+// A release that drops files: those the launcher installed go as a replaced file goes (a backup
+// until the next start), and nothing else in the root is touched: files found there before the
+// launcher's first run, files made since, and optional files.
+TEST_F(EngineTest, UpgradeRemovesTheFilesTheReleaseDropsAndNothingElse) {
+  FakeAus::Release first{{{"bin/game.dll", "game"},
+                          {"data/locale/de.txt", "de"},
+                          {"data/locale/en.txt", "en"},
+                          {"data/voice/hello.ogg", "hello"},
+                          {"extras/music.ogg", "music"},
+                          {"readme.txt", "v1"}},
+                         {"extras/music.ogg"}};
+  aus_.Publish(kV1, first);
+  WriteFile(Root("saves/slot1.sav"), "found by the first scan");
+  WriteFile(Root("extras/music.ogg"), "music");  // the player fetched the optional file
+  ASSERT_TRUE(StartEngine());
+  ASSERT_TRUE(Update());
+  WriteFile(Root("saves/slot2.sav"), "made since");
+
+  FakeAus::Release second = first;
+  second.files.erase("data/locale/de.txt");
+  second.files.erase("data/voice/hello.ogg");
+  second.files.erase("extras/music.ogg");
+  second.optional.clear();
+  second.files["readme.txt"] = "v2";
+  aus_.Publish(kV2, second);
+  NewEngine();
+  ASSERT_TRUE(StartEngine());
+  ASSERT_TRUE(Update());
+  EXPECT_FALSE(fs::exists(Root("data/locale/de.txt")));
+  EXPECT_EQ(Read("data/locale/de.txt.$$$"), "de");
+  EXPECT_FALSE(fs::exists(Root("data/voice/hello.ogg")));
+  EXPECT_EQ(Read("data/locale/en.txt"), "en");
+  EXPECT_EQ(Read("readme.txt"), "v2");
+  EXPECT_EQ(Read("extras/music.ogg"), "music");
+  EXPECT_EQ(Read("saves/slot1.sav"), "found by the first scan");
+  EXPECT_EQ(Read("saves/slot2.sav"), "made since");
+  EXPECT_TRUE(fs::exists(Root("bin/launcher.exe")));
+  EXPECT_TRUE(lines_.Contains("Removed 'data/locale/de.txt': the release no longer lists it.",
+                              taln::kLogInfo));
+  EXPECT_EQ(SavedRecords(Root()).Get("data/locale/de.txt").origin,
+            taln::UpdateItem::Origin::kRemoved);
+
+  // The next start sweeps the backups and the folder left empty, and drops the records.
+  NewEngine();
+  ASSERT_TRUE(StartEngine());
+  EXPECT_FALSE(fs::exists(Root("data/locale/de.txt.$$$")));
+  EXPECT_FALSE(fs::exists(Root("data/voice")));
+  EXPECT_EQ(Read("data/locale/en.txt"), "en");
+  const taln::UpdateDB records = SavedRecords(Root());
+  EXPECT_FALSE(records.Contains("data/locale/de.txt"));
+  EXPECT_FALSE(records.Contains("data/voice/hello.ogg"));
+  EXPECT_TRUE(records.Contains("saves/slot1.sav"));
+  aus_.ClearRequests();
+  ASSERT_TRUE(Update());
+  EXPECT_FALSE(fs::exists(Root("data/locale/de.txt")));
+  EXPECT_EQ(FileDataRequests(aus_), 0);
+}
+
+// A file the player changed stays, whether or not its modification time moved, and is logged; it
+// is the player's from then on.
+TEST_F(EngineTest, ChangedFileIsKeptWhenTheReleaseDropsIt) {
+  aus_.Publish(kV1,
+               {{{"keep.txt", "keep"}, {"edited.cfg", "1234"}, {"same-time.cfg", "1234"}}, {}});
+  ASSERT_TRUE(StartEngine());
+  ASSERT_TRUE(Update());
+  const auto time = fs::last_write_time(Root("same-time.cfg"));
+  WriteFile(Root("edited.cfg"), "mine");
+  fs::last_write_time(Root("edited.cfg"), time - std::chrono::hours(1));
+  WriteFile(Root("same-time.cfg"), "MINE");
+  fs::last_write_time(Root("same-time.cfg"), time);
+
+  aus_.Publish(kV2, {{{"keep.txt", "keep"}}, {}});
+  NewEngine();
+  ASSERT_TRUE(StartEngine());
+  ASSERT_TRUE(Update());
+  EXPECT_EQ(Read("edited.cfg"), "mine");
+  EXPECT_EQ(Read("same-time.cfg"), "MINE");
+  for (const char* name : {"edited.cfg", "same-time.cfg"}) {
+    SCOPED_TRACE(name);
+    EXPECT_FALSE(fs::exists(Root(std::string(name) + ".$$$")));
+    EXPECT_TRUE(lines_.Contains(std::string("Kept '") + name +
+                                    "': the release no longer lists it, but it was changed after "
+                                    "it was installed.",
+                                taln::kLogWarning));
+    EXPECT_EQ(SavedRecords(Root()).Get(name).origin, taln::UpdateItem::Origin::kFound);
+  }
+}
+
+// A release pinned to an older version: files added since go, changed ones are fetched back.
+TEST_F(EngineTest, DowngradeByPinRemovesTheNewerFiles) {
+  aus_.Publish(kV1, {{{"game.dll", "game v1"}, {"data/a.pak", "a"}}, {}});
+  aus_.Publish(kV2, {{{"game.dll", "game v2"}, {"data/a.pak", "a"}, {"data/b.pak", "b"}}, {}});
+  ASSERT_TRUE(StartEngine());
+  ASSERT_TRUE(Update());
+  ASSERT_EQ(Read("data/b.pak"), "b");
+
+  UseServer(aus_, "[Client]\nclient_version=1.0.0\n");
+  NewEngine();
+  ASSERT_TRUE(StartEngine());
+  ASSERT_TRUE(Update());
+  EXPECT_EQ(Read("game.dll"), "game v1");
+  EXPECT_EQ(Read("data/a.pak"), "a");
+  EXPECT_FALSE(fs::exists(Root("data/b.pak")));
+  NewEngine();
+  ASSERT_TRUE(StartEngine());
+  EXPECT_FALSE(fs::exists(Root("data/b.pak.$$$")));
+  EXPECT_EQ(Read("data/a.pak"), "a");
+}
+
+// A process stopped after moving a file aside for removal but before saving "Update.db" leaves
+// the record that says installed: the next start puts the file back, and the update that follows
+// removes it again.
+TEST_F(EngineTest, SweepRemovesOnlyTheBackupsOfRemovedFiles) {
+  using Origin = taln::UpdateItem::Origin;
+  const struct {
+    const char* name;
+    Origin origin;
+    bool restored;
+  } cases[] = {
+      {"stopped before the save", Origin::kInstalled, true},
+      {"saved as removed", Origin::kRemoved, false},
+      {"found on disk", Origin::kFound, true},
+  };
+  aus_.Publish(kV1, {{{"bin/launcher.exe", "launcher"}}, {}});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFile(Root("data/old/x.$$$"), "old");
+    taln::UpdateDB records(Root().string());
+    records.Put({0, "bin/launcher.exe", 0, 0, {}, true, Origin::kFound});
+    records.Put(
+        {1, "data/old/x", 3, 0, taln::HashFile(Root("data/old/x.$$$").string()), true, c.origin});
+    ASSERT_TRUE(records.Save());
+    NewEngine();
+    ASSERT_TRUE(StartEngine());
+    EXPECT_FALSE(fs::exists(Root("data/old/x.$$$")));
+    EXPECT_EQ(fs::exists(Root("data/old/x")), c.restored);
+    EXPECT_EQ(fs::exists(Root("data/old")), c.restored);
+    EXPECT_EQ(SavedRecords(Root()).Contains("data/old/x"), c.restored);
+    DestroyEngine();
+    fs::remove_all(Root("data"));
   }
 }
 

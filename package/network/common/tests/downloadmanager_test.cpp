@@ -314,7 +314,8 @@ TEST_F(DownloadManagerTest, WorkerFailuresBecomeOneText) {
   const Case cases[] = {
       {"unreachable", test_support::UnusedPort(), 1, Record(),
        "Error while downloading resources\nCheck the Internet connection and try again"},
-      {"refused", server.port(), 2, Record(), "Unknown exception" + at},
+      {"refused", server.port(), 2, Record(),
+       "The update server refused the file 'f.upd' with error code 3" + at},
       {"progress throws a non-exception", server.port(), 1,
        [](std::uint64_t, std::uint64_t) { throw 42; }, "unhandled exception" + at},
   };

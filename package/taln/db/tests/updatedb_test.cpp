@@ -117,6 +117,125 @@ TEST_F(UpdateDBTest, GoldenFileLoadsAndSavesByteForByte) {
   EXPECT_EQ(saved, Masked(kGolden));
 }
 
+// The flags byte: required in bit 0, the origin in bits 1 and 2. A byte no launcher writes reads
+// as the old format did, non-zero for required, and claims no origin.
+TEST_F(UpdateDBTest, FlagsByteHoldsRequiredAndOrigin) {
+  using Origin = UpdateItem::Origin;
+  const struct {
+    const char* name;
+    const char* flags;
+    bool required;
+    Origin origin;
+    const char* saved;
+  } cases[] = {
+      {"optional, found", "00", false, Origin::kFound, "00"},
+      {"required, found", "01", true, Origin::kFound, "01"},
+      {"optional, installed", "02", false, Origin::kInstalled, "02"},
+      {"required, installed", "03", true, Origin::kInstalled, "03"},
+      {"required, changed", "05", true, Origin::kChanged, "05"},
+      {"required, removed", "07", true, Origin::kRemoved, "07"},
+      {"older writer's true", "ff", true, Origin::kFound, "01"},
+  };
+  File("a.bin", "", 0);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string item = ItemWithName("a.bin");
+    WriteDatabase(Hex("01 00 00 00") + item.substr(0, item.size() - 1) + Hex(c.flags));
+    UpdateDB db(Root());
+    ASSERT_TRUE(db.LoadRecords());
+    ASSERT_EQ(db.size(), 1u);
+    EXPECT_EQ(db.begin()->required, c.required);
+    EXPECT_EQ(db.begin()->origin, c.origin);
+    ASSERT_TRUE(db.Save());
+    const std::string saved = test_support::ReadFile((Root() / "Update.db").string());
+    EXPECT_EQ(saved.back(), Masked(Hex(c.saved)).back());
+    if (c.origin != UpdateItem::Origin::kRemoved) {
+      ASSERT_TRUE(db.Load());
+      EXPECT_EQ(db.begin()->origin, c.origin);
+      EXPECT_FALSE(db.IsModified());
+    }
+  }
+}
+
+// The record of a file the launcher removed lasts until the next start's Load: dropped, and saved
+// so, where the file is gone; the player's where a file of that name is there again.
+TEST_F(UpdateDBTest, LoadEndsTheRecordsOfRemovedFiles) {
+  using Origin = UpdateItem::Origin;
+  File("again", "abc");
+  UpdateDB db(Root());
+  db.Put({0, "gone", 3, kTime, kAbcDigest, true, Origin::kRemoved});
+  db.Put({1, "again", 3, kTime, kAbcDigest, true, Origin::kRemoved});
+  ASSERT_TRUE(db.Save());
+  ASSERT_TRUE(db.Load());
+  EXPECT_TRUE(db.IsModified());
+  EXPECT_EQ(Names(db), (std::vector<std::string>{"again"}));
+  EXPECT_EQ(db.Get("again").origin, Origin::kFound);
+}
+
+TEST_F(UpdateDBTest, InstalledFileChangedOnDiskIsMarkedChanged) {
+  using Origin = UpdateItem::Origin;
+  File("edited", "abc");
+  File("touched", "abc");
+  File("player", "abc");
+  UpdateDB db(Root());
+  db.Put({0, "edited", 3, kTime, kAbcDigest, true, Origin::kInstalled});
+  db.Put({1, "touched", 3, kTime, kAbcDigest, true, Origin::kInstalled});
+  db.Put({2, "player", 3, kTime, kAbcDigest, true, Origin::kFound});
+  ASSERT_TRUE(db.Save());
+  File("edited", "abd", kTime + 1);
+  File("touched", "abc", kTime + 1);
+  File("player", "abd", kTime + 1);
+  ASSERT_TRUE(db.Load());
+  EXPECT_EQ(db.Get("edited").origin, Origin::kChanged);
+  EXPECT_EQ(db.Get("touched").origin, Origin::kInstalled);
+  EXPECT_EQ(db.Get("player").origin, Origin::kFound);
+  ASSERT_TRUE(db.Save());
+  ASSERT_TRUE(db.Load());
+  EXPECT_EQ(db.Get("edited").origin, Origin::kChanged);
+}
+
+// A repair: a file whose bytes changed while its size and time stayed is found only by hashing
+// it, and what the launcher installed stays known.
+TEST_F(UpdateDBTest, RescanHashesEveryFileAndKeepsTheOrigins) {
+  using Origin = UpdateItem::Origin;
+  File("same", "abc");
+  File("corrupt", "abc");
+  File("player", "abc");
+  File("new", "abc");
+  UpdateDB db(Root());
+  db.Put({0, "same", 3, kTime, kAbcDigest, true, Origin::kInstalled});
+  db.Put({1, "corrupt", 3, kTime, kAbcDigest, true, Origin::kInstalled});
+  db.Put({2, "player", 3, kTime, kAbcDigest, true, Origin::kFound});
+  db.Put({3, "gone", 3, kTime, kAbcDigest, true, Origin::kInstalled});
+  ASSERT_TRUE(db.Save());
+  File("corrupt", "abX", kTime);
+
+  ASSERT_TRUE(db.Load());
+  EXPECT_EQ(db.Get("corrupt").hash, kAbcDigest) << "size and time unchanged: not hashed";
+  db.Rescan();
+  EXPECT_TRUE(db.IsModified());
+  EXPECT_EQ(SortedNames(db), (std::vector<std::string>{"corrupt", "new", "player", "same"}));
+  EXPECT_EQ(db.Get("same").origin, Origin::kInstalled);
+  EXPECT_NE(db.Get("corrupt").hash, kAbcDigest);
+  EXPECT_EQ(db.Get("corrupt").origin, Origin::kChanged);
+  EXPECT_EQ(db.Get("player").origin, Origin::kFound);
+  EXPECT_EQ(db.Get("new").origin, Origin::kFound);
+}
+
+TEST_F(UpdateDBTest, LoadRecordsLeavesTheFilesAlone) {
+  File("a.bin", "abc");
+  WriteDatabase(kGolden);  // data/b.bin is not on disk
+  File("a.bin", "abd", kTime + 1);
+  UpdateDB db(Root());
+  ASSERT_TRUE(db.LoadRecords());
+  EXPECT_FALSE(db.IsModified());
+  EXPECT_EQ(Names(db), (std::vector<std::string>{"a.bin", "data/b.bin"}));
+  EXPECT_EQ(db.Get("a.bin").hash, kAbcDigest);
+  WriteDatabase(kGolden.substr(0, 10));
+  EXPECT_FALSE(db.LoadRecords());
+  EXPECT_TRUE(db.empty());
+}
+
 TEST_F(UpdateDBTest, EveryTruncationOfTheFileFails) {
   File("a.bin", "abc");
   File("data/b.bin", "");
@@ -388,6 +507,17 @@ TEST(UpdateDBLookupTest, NamesMatchExactly) {
   EXPECT_EQ(db.Get("x").size, 2u);
   db.Get("x").size = 5;
   EXPECT_EQ(std::as_const(db).Get("x").size, 5u);
+}
+
+TEST(UpdateDBLookupTest, RemoveDropsEveryItemOfTheName) {
+  UpdateDB db({{0, "a", 1, 0, {1}, true}, {1, "b", 1, 0, {2}, true}, {2, "a", 1, 0, {3}, true}});
+  db.Remove("missing");
+  EXPECT_FALSE(db.IsModified());
+  db.Remove("a");
+  EXPECT_TRUE(db.IsModified());
+  EXPECT_FALSE(db.Contains("a"));
+  ASSERT_EQ(db.size(), 1u);
+  EXPECT_EQ(db.Get("b").hash, std::vector<unsigned char>{2});
 }
 
 TEST(UpdateDBLookupTest, AddIfAbsentKeepsTheExistingItem) {
