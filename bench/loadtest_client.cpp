@@ -6,7 +6,7 @@
 // launcher ends without a correct installation.
 //
 // Usage: loadtest_client --port N [--host 127.0.0.1] [--launchers 200] [--part 2097152]
-//                        [--timeout 20] [--attempts 20] [--midway "command"]
+//                        [--timeout 20] [--attempts 20] [--midway "command"] [--verbose]
 // --midway runs the command (through the shell) once half of all bytes have arrived.
 // loadtest_client --port N --idle COUNT [--hold S] opens COUNT connections, greets on each,
 // prints "open" and holds them S seconds (default 5), for measuring memory per connection.
@@ -55,6 +55,7 @@ struct Options {
   std::string midway;
   unsigned idle = 0;
   unsigned holdSeconds = 5;
+  bool verbose = false;
 };
 
 using Digest = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
@@ -226,10 +227,10 @@ std::vector<Item> FetchList(const Options& options, Result& result) {
   }
 }
 
-// Fetches [offset, offset + length) of the item into `digest`; returns the bytes received when
-// it fails (the part is then fetched again).
+// Fetches [offset, offset + length) of the item into `digest`; `received` counts its bytes, also
+// when it throws (the part is then fetched again).
 void FetchPart(Connection& connection, const Item& item, std::uint64_t offset, std::uint64_t length,
-               EVP_MD_CTX* digest, std::uint64_t& received) {
+               EVP_MD_CTX* digest, std::uint64_t& received, Shared& shared) {
   connection.Send(OPacket(false, 11) << true << item.index << offset << length);
   DigestSink sink(digest);
   std::ostream out(&sink);
@@ -242,6 +243,8 @@ void FetchPart(Connection& connection, const Item& item, std::uint64_t offset, s
     const std::uint32_t count = reply->ReadTo(out);
     if (count == 0) break;
     received += count;
+    // Counted by block, so that the midway command lands inside parts, not between them.
+    shared.Count(count);
     if (received > length) throw std::runtime_error("more bytes than asked for");
   }
   if (received != length) throw std::runtime_error("part cut short");
@@ -267,12 +270,17 @@ Result RunLauncher(Shared& shared) {
           EVP_MD_CTX_copy_ex(saved.get(), digest.get());
           try {
             if (!worker) worker = std::make_unique<Connection>(options);
-            FetchPart(*worker, item, offset, length, digest.get(), received);
+            FetchPart(*worker, item, offset, length, digest.get(), received, shared);
             break;
           } catch (const std::exception& error) {
             worker.reset();
             EVP_MD_CTX_copy_ex(digest.get(), saved.get());
             result.bytesAgain += received;
+            if (options.verbose) {
+              std::fprintf(stderr, "loadtest_client: '%s' from %llu: %s after %llu bytes\n",
+                           item.name.c_str(), static_cast<unsigned long long>(offset), error.what(),
+                           static_cast<unsigned long long>(received));
+            }
             ++result.retries;
             if (attempt >= options.attempts) {
               throw std::runtime_error("'" + item.name + "': " + error.what());
@@ -282,7 +290,6 @@ Result RunLauncher(Shared& shared) {
         }
         offset += length;
         result.bytes += length;
-        shared.Count(length);
       } while (offset < item.size);
       unsigned char value[EVP_MAX_MD_SIZE];
       unsigned int size = 0;
@@ -315,7 +322,8 @@ int main(int argc, char* argv[]) {
       "port", po::value(&options.port)->required())("launchers", po::value(&options.launchers))(
       "part", po::value(&options.part))("timeout", po::value(&options.timeoutSeconds))(
       "attempts", po::value(&options.attempts))("midway", po::value(&options.midway))(
-      "idle", po::value(&options.idle))("hold", po::value(&options.holdSeconds));
+      "idle", po::value(&options.idle))("hold", po::value(&options.holdSeconds))(
+      "verbose", po::bool_switch(&options.verbose), "print every retry");
   try {
     po::variables_map values;
     po::store(po::parse_command_line(argc, argv, description), values);
