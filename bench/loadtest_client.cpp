@@ -127,6 +127,7 @@ class Connection {
   std::shared_ptr<IPacket> Receive() {
     while (true) {
       if (auto packet = parser_.Pop()) return packet;
+      if (buffer_.empty()) buffer_.resize(64 * 1024);  // idle connections never need it
       bool done = false;
       boost::system::error_code failure;
       std::size_t count = 0;
@@ -159,7 +160,7 @@ class Connection {
   tcp::socket socket_;
   Clock::duration timeout_;
   network::protocol::PacketParser parser_;
-  std::vector<char> buffer_ = std::vector<char>(64 * 1024);
+  std::vector<char> buffer_;
 };
 
 struct Item {
