@@ -88,7 +88,7 @@ class MetricsConnection : public std::enable_shared_from_this<MetricsConnection>
 MetricsEndpoint::MetricsEndpoint(boost::asio::io_context& io,
                                  const boost::asio::ip::tcp::endpoint& endpoint,
                                  std::function<std::string()> render)
-    : acceptor_(io, endpoint), render_(std::move(render)) {
+    : acceptor_(io, endpoint), acceptRetry_(io), render_(std::move(render)) {
   Accept();
 }
 
@@ -99,7 +99,15 @@ void MetricsEndpoint::Accept() {
       boost::asio::make_strand(acceptor_.get_executor()),
       [this](const boost::system::error_code& error, boost::asio::ip::tcp::socket socket) {
         if (error == boost::asio::error::operation_aborted) return;
-        if (!error) std::make_shared<MetricsConnection>(std::move(socket), render_)->Read();
+        if (error) {
+          // Out of descriptors, every accept fails at once: pausing keeps that from spinning.
+          acceptRetry_.expires_after(std::chrono::milliseconds(100));
+          acceptRetry_.async_wait([this](const boost::system::error_code& waited) {
+            if (!waited) Accept();
+          });
+          return;
+        }
+        std::make_shared<MetricsConnection>(std::move(socket), render_)->Read();
         Accept();
       });
 }

@@ -5,6 +5,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 namespace aus::server {
 
@@ -27,6 +28,7 @@ class MetricsEndpoint {
   void Accept();
 
   boost::asio::ip::tcp::acceptor acceptor_;
+  boost::asio::steady_timer acceptRetry_;
   std::function<std::string()> render_;
 };
 

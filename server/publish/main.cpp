@@ -91,6 +91,10 @@ int main(int argc, char* argv[]) {
   try {
     const auto published = aus::publish::Publish(options);
     line.End();
+    if (!published.digestsCached) {
+      std::cerr << "aus-publish: warning: cannot write the digest cache in '" << releases
+                << "': each server digests the release at its next load\n";
+    }
     std::cout << "aus-publish: published " << options.version << ": " << published.files
               << " files, " << published.bytes << " bytes in '" << published.folder.string()
               << "'\n";

@@ -292,7 +292,7 @@ Published Publish(const PublishOptions& options) {
   server::DigestCache staged(staging / server::Releases::kDigestCacheName);
   staged.Load();
   cache.Add(staged);
-  cache.Save();
+  const bool cached = cache.Save();
 
   RefuseExisting(target, options.version);
   fs::rename(release, target);
@@ -302,6 +302,7 @@ Published Publish(const PublishOptions& options) {
   const server::Release* served = loaded->Find(*version);
   published.files = served ? served->files.size() : 0;
   published.bytes = total + fs::file_size(target / "manifest");
+  published.digestsCached = cached;
   return published;
 }
 

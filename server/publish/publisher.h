@@ -58,6 +58,9 @@ struct Published {
   std::filesystem::path folder;  // releases/version
   std::size_t files = 0;         // the manifest included
   std::uint64_t bytes = 0;
+  // False when the releases directory's digest cache could not be written: the servers then
+  // digest the release themselves at their next load.
+  bool digestsCached = true;
 };
 
 // Publishes the build as releases/version: checks it (CheckBuild), copies it with a manifest
