@@ -1,5 +1,6 @@
 // aus-server: serves the releases under a directory to launchers over the update protocol.
 #include <chrono>
+#include <csignal>
 #include <exception>
 #include <filesystem>
 #include <iostream>
@@ -114,6 +115,10 @@ int main(int argc, char* argv[]) {
 
   auto& log = Logger::Instance();
   log.SetLevel(2);
+  // Until Run handles it, SIGHUP would end the process: an operator reloading every replica
+  // right after a publish must not kill one that is still loading. The load under way sees
+  // whatever was in place when it listed the directory.
+  std::signal(SIGHUP, SIG_IGN);
   try {
     load.progress = ProgressLine();
     const auto loadReleases = [releasesDir](const aus::server::Releases::LoadOptions& load) {
