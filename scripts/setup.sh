@@ -12,7 +12,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth imagemagick
   g++-mingw-w64-x86-64 wine64
-  nginx
+  nginx haproxy curl bc
   strace
   rsync
 )

@@ -1,6 +1,8 @@
 #include "server/ausserver.h"
 
 #include <csignal>
+#include <exception>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -10,6 +12,7 @@
 #include <boost/asio/strand.hpp>
 
 #include "package/logging/logger.h"
+#include "package/taln/db/versiontext.h"
 
 namespace aus::server {
 
@@ -22,17 +25,41 @@ constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 }  // namespace
 
 AusServer::AusServer(std::shared_ptr<const Releases> releases, const ServerOptions& options)
-    : releases_(std::move(releases)),
+    : served_(std::make_shared<ServedReleases>(std::move(releases))),
+      metrics_(std::make_shared<Metrics>()),
       options_(options),
       acceptor_(io_, {boost::asio::ip::make_address(options.listen), options.port}),
       acceptRetry_(io_),
-      connections_(std::make_shared<std::atomic<std::size_t>>(0)) {
+      watchTimer_(io_) {
+  if (options_.metricsPort) {
+    metricsEndpoint_ = std::make_unique<MetricsEndpoint>(
+        io_,
+        boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address(options_.metricsListen),
+                                       *options_.metricsPort),
+        [served = served_, metrics = metrics_] { return metrics->Text(served->Current().get()); });
+  }
   Accept();
+  if (options_.watch && options_.reload && options_.watchInterval.count() > 0) {
+    watched_ = options_.watch();
+    Watch();
+  }
 }
 
-AusServer::~AusServer() { Stop(); }
+AusServer::~AusServer() {
+  Stop();
+  {
+    std::lock_guard lock(reloadMutex_);
+    reloadStopping_ = true;
+  }
+  reloadWake_.notify_all();
+  if (reloadThread_.joinable()) reloadThread_.join();
+}
 
 unsigned short AusServer::Port() const { return acceptor_.local_endpoint().port(); }
+
+unsigned short AusServer::MetricsPort() const {
+  return metricsEndpoint_ ? metricsEndpoint_->Port() : 0;
+}
 
 void AusServer::Accept() {
   acceptor_.async_accept(
@@ -51,10 +78,22 @@ void AusServer::Accept() {
         // the client's delayed acknowledgement of the block before it, on every request.
         boost::system::error_code ignored;
         socket.set_option(boost::asio::ip::tcp::no_delay(true), ignored);
-        std::make_shared<Session>(std::move(socket), releases_, options_.session, connections_)
-            ->Start();
+        std::make_shared<Session>(std::move(socket), served_, options_.session, metrics_)->Start();
         Accept();
       });
+}
+
+void AusServer::Watch() {
+  watchTimer_.expires_after(options_.watchInterval);
+  watchTimer_.async_wait([this](const boost::system::error_code& error) {
+    if (error) return;
+    std::string now = options_.watch();
+    if (now != watched_) {
+      watched_ = std::move(now);
+      Reload();
+    }
+    Watch();
+  });
 }
 
 void AusServer::Run() {
@@ -64,6 +103,15 @@ void AusServer::Run() {
     Logger::Instance().Print(kChannel, 2, "AusServer.Run: stopping on signal %d", signal);
     Stop();
   });
+  boost::asio::signal_set hangup(io_, SIGHUP);
+  std::function<void(const boost::system::error_code&, int)> onHangup =
+      [this, &hangup, &onHangup](const boost::system::error_code& error, int) {
+        if (error) return;
+        Logger::Instance().Print(kChannel, 2, "AusServer.Run: reloading the releases on SIGHUP");
+        Reload();
+        hangup.async_wait(onHangup);
+      };
+  hangup.async_wait(onHangup);
   unsigned count = options_.threads ? options_.threads : std::thread::hardware_concurrency();
   std::vector<std::thread> pool;
   for (unsigned i = 1; i < count; ++i) pool.emplace_back([this] { io_.run(); });
@@ -72,5 +120,40 @@ void AusServer::Run() {
 }
 
 void AusServer::Stop() { io_.stop(); }
+
+void AusServer::Reload() {
+  if (!options_.reload) return;
+  std::lock_guard lock(reloadMutex_);
+  if (reloadStopping_) return;
+  reloadWanted_ = true;
+  if (!reloadThread_.joinable()) reloadThread_ = std::thread([this] { ReloadLoop(); });
+  reloadWake_.notify_all();
+}
+
+void AusServer::ReloadLoop() {
+  auto& log = Logger::Instance();
+  std::unique_lock lock(reloadMutex_);
+  while (true) {
+    reloadWake_.wait(lock, [this] { return reloadWanted_ || reloadStopping_; });
+    if (reloadStopping_) return;
+    reloadWanted_ = false;
+    lock.unlock();
+    // Loading digests new files and can take minutes: it runs here, off the I/O threads, and
+    // the served state changes only once the load has succeeded whole.
+    try {
+      auto releases = options_.reload();
+      const Release* latest = releases->Latest();
+      log.Print(kChannel, 2, "AusServer.Reload: serving %zu releases, latest %s",
+                releases->All().size(), latest ? FormatVersion(latest->version).c_str() : "none");
+      served_->Replace(std::move(releases));
+      metrics_->Reloaded(true);
+    } catch (const std::exception& error) {
+      log.Print(kChannel, 5, "AusServer.Reload: %s; still serving the releases loaded before",
+                error.what());
+      metrics_->Reloaded(false);
+    }
+    lock.lock();
+  }
+}
 
 }  // namespace aus::server

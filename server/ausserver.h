@@ -1,15 +1,24 @@
 #pragma once
 
-#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "server/metrics.h"
+#include "server/metricsendpoint.h"
 #include "server/releases.h"
+#include "server/servedreleases.h"
 #include "server/session.h"
 
 namespace aus::server {
@@ -19,39 +28,72 @@ struct ServerOptions {
   unsigned short port = 3003;  // 0 picks a free port (see Port())
   unsigned threads = 0;        // 0: one per core
   SessionOptions session;
+  // Loads the releases afresh, for Reload (and SIGHUP); throws when they cannot be served. Unset:
+  // Reload does nothing.
+  std::function<std::shared_ptr<const Releases>()> reload;
+  // While both are set, `watch` is called every `watchInterval` and a Reload starts whenever its
+  // result differs from the last one (a release folder appeared or went away).
+  std::function<std::string()> watch;
+  std::chrono::steady_clock::duration watchInterval{};
+  // Serves GET /metrics over HTTP on this port (0 picks a free one; see MetricsPort()).
+  std::optional<unsigned short> metricsPort;
+  std::string metricsListen = "127.0.0.1";
 };
 
 // The update server: accepts connections and serves each as a Session, on a pool of threads
-// sharing one I/O context (each connection's handlers run on its own strand).
+// sharing one I/O context (each connection's handlers run on its own strand). Releases are
+// reloaded without a restart: open connections keep the state they were given (see Session),
+// new connections and UpdateDb requests get the new one.
 class AusServer {
  public:
-  // Binds and listens at once. Throws boost::system::system_error when the address is not valid
+  // Binds and listens at once. Throws boost::system::system_error when an address is not valid
   // or cannot be bound.
   AusServer(std::shared_ptr<const Releases> releases, const ServerOptions& options);
+  // Stops, and waits for a reload under way to end.
   ~AusServer();
   AusServer(const AusServer&) = delete;
   AusServer& operator=(const AusServer&) = delete;
 
   // The port listened on.
   unsigned short Port() const;
+  // The metrics port, or 0 without one.
+  unsigned short MetricsPort() const;
   // Connections open now.
-  std::size_t Connections() const { return *connections_; }
+  std::size_t Connections() const { return metrics_->OpenConnections(); }
+  // How many release states have been served: 1, plus one per successful reload.
+  std::uint64_t Generation() const { return served_->Generation(); }
 
-  // Serves until Stop() or SIGINT/SIGTERM; the calling thread is one of the pool. Returns once
-  // every pool thread has ended. Open connections are dropped.
+  // Serves until Stop() or SIGINT/SIGTERM; SIGHUP starts a Reload. The calling thread is one of
+  // the pool. Returns once every pool thread has ended. Open connections are dropped.
   void Run();
   // Makes Run return; safe from any thread, also before Run.
   void Stop();
+  // Starts loading the releases again with options.reload, on a thread of its own, and returns
+  // at once; when the load succeeds its state is served from then on, when it throws the error
+  // is logged and the current state kept. Requests while a load runs make one more load after
+  // it. Safe from any thread.
+  void Reload();
 
  private:
   void Accept();
+  void Watch();
+  void ReloadLoop();
 
-  std::shared_ptr<const Releases> releases_;
+  std::shared_ptr<ServedReleases> served_;
+  std::shared_ptr<Metrics> metrics_;
   ServerOptions options_;
   boost::asio::io_context io_;
   boost::asio::ip::tcp::acceptor acceptor_;
   boost::asio::steady_timer acceptRetry_;
-  std::shared_ptr<std::atomic<std::size_t>> connections_;
+  boost::asio::steady_timer watchTimer_;
+  std::string watched_;  // the last result of options_.watch; only on the watch timer's handler
+  std::unique_ptr<MetricsEndpoint> metricsEndpoint_;
+
+  std::mutex reloadMutex_;
+  std::condition_variable reloadWake_;
+  bool reloadWanted_ = false;    // guarded by reloadMutex_
+  bool reloadStopping_ = false;  // guarded by reloadMutex_
+  std::thread reloadThread_;     // started by the first Reload
 };
 
 }  // namespace aus::server

@@ -1,6 +1,7 @@
 #include "server/digestcache.h"
 
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <system_error>
 #include <utility>
@@ -68,9 +69,13 @@ void DigestCache::Put(const std::string& key, const FileStamp& stamp,
   current_[key] = Entry{stamp, hash};
 }
 
+void DigestCache::Add(const DigestCache& other) {
+  for (const auto& [key, entry] : other.loaded_) current_[key] = entry;
+}
+
 bool DigestCache::Save() const {
   auto temporary = file_;
-  temporary += ".tmp";
+  temporary += ".tmp" + std::to_string(std::random_device()());
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
     out << kHeader << '\n';

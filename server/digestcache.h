@@ -29,9 +29,14 @@ class DigestCache {
   // Records a digest for the next Save.
   void Put(const std::string& key, const FileStamp& stamp, const std::vector<unsigned char>& hash);
 
+  // Records for the next Save every digest `other` loaded; Add(*this) keeps this cache's own.
+  void Add(const DigestCache& other);
+
   // Replaces the file, by writing a temporary beside it and renaming it over, with the digests
   // Put since construction (so files that are gone drop out). False when it cannot be written.
-  // Keys holding a line break are not stored.
+  // Keys holding a line break are not stored. The temporary's name is the file's plus ".tmp" and
+  // a random suffix, so that processes saving at once (a server reloading while a release is
+  // published) never write into one another's temporary: the last rename wins whole.
   bool Save() const;
 
  private:

@@ -307,7 +307,8 @@ std::shared_ptr<const Releases> Releases::Load(const fs::path& root, const LoadO
   };
   for (const auto& entry : fs::directory_iterator(root)) {
     const std::string name = entry.path().filename().string();
-    if (name == kDigestCacheName || name == std::string(kDigestCacheName) + ".tmp") continue;
+    // The digest cache, its temporaries, and releases still being published.
+    if (name.starts_with(kDigestCacheName) || name.starts_with(kStagingPrefix)) continue;
     std::string why;
     const auto version = ParseReleaseFolder(name, &why);
     const auto type = entry.status(error).type();

@@ -80,15 +80,17 @@ struct IgnoredEntry {
 //
 // Layout: root/<major>.<minor>.<revision>/ holds one version's files; a symbolic link to a folder
 // counts as that folder. Every other entry of root is ignored, and each one (but the digest
-// cache) is logged with the reason. Within a version every regular file counts except
-// "Update.db" at its top and anything named "CefCache"; symbolic links are followed. An optional
-// top-level "manifest" (the launcher's format) must give the folder's version in [version], and
-// marks the files its "deploy.optional" entries name, with '\' or '/' separators, as not
-// required. Digests are cached in root/kDigestCacheName and reused while a file's stamp is
+// cache and releases being published) is logged with the reason. Within a version every regular
+// file counts except "Update.db" at its top and anything named "CefCache"; symbolic links are
+// followed. An optional top-level "manifest" (the launcher's format) must give the folder's version
+// in [version], and marks the files its "deploy.optional" entries name, with '\' or '/' separators,
+// as not required. Digests are cached in root/kDigestCacheName and reused while a file's stamp is
 // unchanged.
 class Releases {
  public:
   static constexpr const char* kDigestCacheName = ".aus-digests";
+  // Releases being built by aus-publish, under this prefix and renamed into place when whole.
+  static constexpr const char* kStagingPrefix = ".aus-publish-";
   // A digest is cached only for a file unchanged for this long before the load began: the file
   // system's clock ticks coarsely, and a rewrite within the tick of the previous write would keep
   // the change time.

@@ -44,9 +44,9 @@ struct Refused {
   std::string what;
 };
 
-Answer Reply(PacketBuffer reply) { return {Answer::Action::kReply, std::move(reply), {}, {}}; }
+Answer Reply(PacketBuffer reply) { return {Answer::Action::kReply, std::move(reply), {}, {}, {}}; }
 
-Answer Close(std::string note) { return {Answer::Action::kClose, {}, {}, std::move(note)}; }
+Answer Close(std::string note) { return {Answer::Action::kClose, {}, {}, std::move(note), {}}; }
 
 // Every request must be read to its last byte: trailing bytes mean the layouts disagree.
 void ExpectEnd(const IPacket& request) {
@@ -142,7 +142,7 @@ Answer AnswerFileData(const Releases& releases, IPacket& request) {
   } else {
     file = &FindFile(FindRelease(releases, version), path);
   }
-  Answer answer{Answer::Action::kTransfer, {}, {}, {}};
+  Answer answer{Answer::Action::kTransfer, {}, {}, {}, {}};
   answer.transfer.file = file;
   answer.transfer.begin = std::min(offset, file->size);
   const std::uint64_t left = file->size - answer.transfer.begin;
@@ -185,6 +185,7 @@ Answer AnswerRequest(const Releases& releases, IPacket& request) {
     }
   } catch (const Refused& refused) {
     Answer answer = Reply(Refusal(type, refused.code));
+    answer.refusal = refused.code;
     answer.note = std::string(type == kFileDataType ? "FileData" : "FileSize") + " refused (" +
                   std::to_string(static_cast<int>(refused.code)) + " " + Describe(refused.code) +
                   "): " + refused.what;
@@ -192,6 +193,7 @@ Answer AnswerRequest(const Releases& releases, IPacket& request) {
   } catch (const IO_Error&) {
     if (type == kFileDataType || type == kFileSizeType) {
       Answer answer = Reply(Refusal(type, aus::error_code::kInvalidRequest));
+      answer.refusal = aus::error_code::kInvalidRequest;
       answer.note = "malformed request of type " + std::to_string(type) + " refused (1 " +
                     Describe(aus::error_code::kInvalidRequest) + ")";
       return answer;

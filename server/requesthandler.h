@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "package/network/protocol/ipacket.h"
@@ -35,6 +36,8 @@ struct Answer {
   // For the log when the request is refused, answered empty for an unavailable release, or the
   // connection closed; empty otherwise.
   std::string note;
+  // The code when `reply` is a refusal.
+  std::optional<aus::error_code> refusal;
 };
 
 // The answer to one request, from the releases (which must outlive the answer). Never throws on

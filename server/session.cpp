@@ -16,6 +16,8 @@
 #include "package/logging/logger.h"
 #include "package/network/protocol/ioerror.h"
 #include "package/network/protocol/opacket.h"
+#include "package/taln/db/versiontext.h"
+#include "server/messagetype.h"
 
 namespace aus::server {
 
@@ -47,21 +49,22 @@ FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
   return *this;
 }
 
-Session::Session(boost::asio::ip::tcp::socket socket, std::shared_ptr<const Releases> releases,
-                 const SessionOptions& options,
-                 std::shared_ptr<std::atomic<std::size_t>> connections)
+Session::Session(boost::asio::ip::tcp::socket socket, std::shared_ptr<const ServedReleases> served,
+                 const SessionOptions& options, std::shared_ptr<Metrics> metrics)
     : socket_(std::move(socket)),
       timer_(socket_.get_executor()),
-      releases_(std::move(releases)),
+      served_(std::move(served)),
+      releases_(served_->Current()),
       options_(options),
-      connections_(std::move(connections)),
-      peer_(Endpoint(socket_)) {
-  ++*connections_;
+      metrics_(std::move(metrics)),
+      peer_(Endpoint(socket_)),
+      opened_(std::chrono::steady_clock::now()) {
+  metrics_->Opened();
 }
 
 Session::~Session() {
   if (!closed_) Close("server stopped");
-  --*connections_;
+  metrics_->Closed();
 }
 
 void Session::Start() {
@@ -109,7 +112,15 @@ void Session::OnRead(const boost::system::error_code& error, std::size_t count) 
 void Session::Process() {
   while (auto request = parser_.Pop()) {
     ++requests_;
+    metrics_->Request(request->Type());
+    // A new list pins a new "latest": what FileData by index and version 0.0.0 refer to until the
+    // next UpdateDb, whatever is published in between.
+    if (request->Type() == kUpdateDbType && !request->IsReply()) releases_ = served_->Current();
     const Answer answer = AnswerRequest(*releases_, *request);
+    if (answer.refusal) {
+      ++refusals_;
+      metrics_->Refusal(*answer.refusal);
+    }
     if (!answer.note.empty() && answer.action != Answer::Action::kClose) {
       Logger::Instance().Print(kChannel, 3, "Session: %s: %s", peer_.c_str(), answer.note.c_str());
     }
@@ -141,6 +152,7 @@ void Session::Send(PacketBuffer packet, void (Session::*next)()) {
                                return;
                              }
                              self->bytesSent_ += count;
+                             self->metrics_->Sent(count);
                              self->Touch();
                              ((*self).*next)();
                            });
@@ -193,6 +205,7 @@ void Session::SendBlockRest() {
     }
     if (sent > 0) {
       bytesSent_ += static_cast<std::uint64_t>(sent);
+      metrics_->Sent(static_cast<std::uint64_t>(sent));
       Touch();
     } else if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       WaitUntilWritable();
@@ -239,6 +252,8 @@ void Session::EndTransfer() {
 void Session::FailTransfer(const std::string& note) {
   Logger::Instance().Print(kChannel, 4, "Session: %s: FileData refused (4 read failed): %s",
                            peer_.c_str(), note.c_str());
+  ++refusals_;
+  metrics_->Refusal(aus::error_code::kReadFailed);
   Send(Refusal(kFileDataType, aus::error_code::kReadFailed), &Session::EndTransfer);
 }
 
@@ -258,10 +273,24 @@ void Session::WaitForDeadline() {
 
 void Session::Close(const std::string& reason) {
   closed_ = true;
-  Logger::Instance().Print(kChannel, 2, "Session: %s closed (%s); %llu requests, %llu bytes sent",
-                           peer_.c_str(), reason.c_str(),
-                           static_cast<unsigned long long>(requests_),
-                           static_cast<unsigned long long>(bytesSent_));
+  // key=value pairs, so that log tools can take the line apart; the reason is quoted, as it has
+  // spaces.
+  std::string quoted;
+  for (const char c : reason) {
+    if (c == '"' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  const Release* latest = releases_->Latest();
+  const auto lasted = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - opened_);
+  Logger::Instance().Print(
+      kChannel, 2,
+      "Session.End: peer=%s reason=\"%s\" duration_ms=%lld requests=%llu refusals=%llu "
+      "bytes_sent=%llu latest=%s",
+      peer_.c_str(), quoted.c_str(), static_cast<long long>(lasted.count()),
+      static_cast<unsigned long long>(requests_), static_cast<unsigned long long>(refusals_),
+      static_cast<unsigned long long>(bytesSent_),
+      latest ? FormatVersion(latest->version).c_str() : "none");
   boost::system::error_code ignored;
   socket_.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
   socket_.close(ignored);

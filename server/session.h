@@ -12,8 +12,10 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "package/network/protocol/packetparser.h"
+#include "server/metrics.h"
 #include "server/releases.h"
 #include "server/requesthandler.h"
+#include "server/servedreleases.h"
 
 namespace aus::server {
 
@@ -46,14 +48,19 @@ class FileDescriptor {
 // every handler touches the session's state. Memory per session is bounded: one read buffer, at
 // most kMaxUnframedBytes of an incomplete request, and during a transfer the head of one packet.
 // Logs one line when the connection ends and one per refused request.
+//
+// Which releases a connection sees: the state current when it opened, then at each UpdateDb
+// request the state current then, kept until its next UpdateDb. "Latest" (FileData by index,
+// version 0.0.0) is the newest release of that state, so indexes refer to the list the connection
+// was last given, and a reload never changes the bytes of a list under a download.
 class Session : public std::enable_shared_from_this<Session> {
  public:
   // Requests are small; a client sending this much without completing one is hostile.
   static constexpr std::size_t kMaxUnframedBytes = 64 * 1024;
 
-  // `connections` counts the sessions alive: one more from construction to destruction.
-  Session(boost::asio::ip::tcp::socket socket, std::shared_ptr<const Releases> releases,
-          const SessionOptions& options, std::shared_ptr<std::atomic<std::size_t>> connections);
+  // `metrics` counts the session as open from construction to destruction, and its work.
+  Session(boost::asio::ip::tcp::socket socket, std::shared_ptr<const ServedReleases> served,
+          const SessionOptions& options, std::shared_ptr<Metrics> metrics);
   ~Session();
 
   void Start();
@@ -79,10 +86,12 @@ class Session : public std::enable_shared_from_this<Session> {
 
   boost::asio::ip::tcp::socket socket_;
   boost::asio::steady_timer timer_;
-  std::shared_ptr<const Releases> releases_;
+  std::shared_ptr<const ServedReleases> served_;
+  std::shared_ptr<const Releases> releases_;  // the state this connection was last given
   SessionOptions options_;
-  std::shared_ptr<std::atomic<std::size_t>> connections_;
+  std::shared_ptr<Metrics> metrics_;
   std::string peer_;
+  std::chrono::steady_clock::time_point opened_;
 
   std::array<char, 4096> readBuffer_;
   network::protocol::PacketParser parser_;
@@ -101,6 +110,7 @@ class Session : public std::enable_shared_from_this<Session> {
   bool lastBlock_ = false;
 
   std::uint64_t requests_ = 0;
+  std::uint64_t refusals_ = 0;
   std::uint64_t bytesSent_ = 0;
   bool closed_ = false;
 };

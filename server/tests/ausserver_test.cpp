@@ -1,19 +1,24 @@
 #include "server/ausserver.h"
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <functional>
 #include <future>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/address.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
 #include <gtest/gtest.h>
 
+#include "package/logging/logger.h"
 #include "server/filestamp.h"
 #include "server/tests/testclient.h"
 #include "tests/support/scratchdir.h"
@@ -28,6 +33,8 @@ using aus::server::testing::Sha256;
 using aus::server::testing::TestClient;
 using aus::server::testing::WireItem;
 using network::protocol::OPacket;
+namespace beast = boost::beast;
+namespace http = beast::http;
 
 constexpr std::size_t kBlockSize = 4096;
 
@@ -58,6 +65,42 @@ void ExpectWellFormedSeries(const FileDataResult& result) {
   }
 }
 
+// GET `target` from the metrics endpoint: the status and the body. Fails the test after 10 s.
+std::pair<unsigned, std::string> HttpGet(unsigned short port, const std::string& target,
+                                         http::verb method = http::verb::get) {
+  boost::asio::io_context io;
+  beast::tcp_stream stream(io);
+  stream.connect({boost::asio::ip::make_address("127.0.0.1"), port});
+  http::request<http::empty_body> request(method, target, 11);
+  request.set(http::field::host, "127.0.0.1");
+  beast::flat_buffer buffer;
+  http::response<http::string_body> response;
+  bool done = false;
+  beast::error_code failure;
+  stream.expires_after(std::chrono::seconds(10));
+  http::async_write(stream, request, [&](beast::error_code error, std::size_t) {
+    if (error) {
+      failure = error;
+      done = true;
+      return;
+    }
+    http::async_read(stream, buffer, response, [&](beast::error_code error, std::size_t) {
+      failure = error;
+      done = true;
+    });
+  });
+  io.run_for(std::chrono::seconds(10));
+  if (!done || failure) throw std::runtime_error("metrics request failed: " + failure.message());
+  return {response.result_int(), response.body()};
+}
+
+// The value of one sample line of a metrics text ("name{labels}"), or -1 when it is absent.
+long long Sample(const std::string& text, const std::string& name) {
+  const auto at = text.find("\n" + name + " ");
+  if (at == std::string::npos) return -1;
+  return std::stoll(text.substr(at + name.size() + 2));
+}
+
 // Releases 1.0.0 {old.txt} and 2.0.0 {data/big.bin, small.txt}, served on an ephemeral port by
 // a server running on its own thread.
 class AusServerTest : public ::testing::Test {
@@ -75,12 +118,16 @@ class AusServerTest : public ::testing::Test {
     }
   }
 
-  void Start(std::chrono::milliseconds idleTimeout = std::chrono::seconds(30)) {
+  void Start(std::chrono::milliseconds idleTimeout = std::chrono::seconds(30),
+             const std::function<void(aus::server::ServerOptions&)>& configure = {}) {
     aus::server::ServerOptions options;
     options.port = 0;
     options.threads = 2;
     options.session.blockSize = kBlockSize;
     options.session.idleTimeout = idleTimeout;
+    options.metricsPort = 0;
+    options.reload = [root = root_.path()] { return Releases::Load(root); };
+    if (configure) configure(options);
     server_ = std::make_unique<AusServer>(Releases::Load(root_.path()), options);
     thread_ = std::thread([this] { server_->Run(); });
   }
@@ -272,6 +319,177 @@ TEST_F(AusServerTest, SigtermEndsRun) {
   // The reply proves Run is serving, so its signal handler is in place.
   std::raise(SIGTERM);
   EXPECT_EQ(ended.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+}
+
+TEST_F(AusServerTest, AReleasePublishedDuringFiftyDownloadsLeavesEachOnTheListItWasGiven) {
+  // Larger than a socket's buffers on both ends: each download is still running at the reload.
+  const std::string large = Pattern(8u << 20);
+  test_support::WriteFile(root_.path() / "2.0.0" / "data" / "large.bin", large);
+  Start(std::chrono::seconds(30), [](aus::server::ServerOptions& options) {
+    options.session.blockSize = 64 * 1024;  // fewer packets for the test to take apart
+  });
+  constexpr int kDownloads = 50;
+  std::vector<std::unique_ptr<TestClient>> clients;
+  std::vector<std::vector<WireItem>> lists;
+  std::vector<FileDataResult> received(kDownloads);
+  for (int i = 0; i < kDownloads; ++i) {
+    clients.push_back(std::make_unique<TestClient>(Port()));
+    clients[i]->Greet();
+    lists.push_back(clients[i]->UpdateDb(true, {}));
+    ASSERT_EQ(lists[i].size(), 3u);
+    ASSERT_EQ(lists[i][1].name, "data\\large.bin");
+    clients[i]->Send(OPacket(false, 11)
+                     << true << std::uint16_t{1} << std::uint64_t{0} << std::uint64_t{0});
+    received[i] = clients[i]->ReceiveFileData(1);
+  }
+
+  // 3.0.0 puts other bytes at every index of the old list.
+  test_support::WriteFile(root_.path() / "3.0.0" / "data" / "a.bin", "new first file");
+  test_support::WriteFile(root_.path() / "3.0.0" / "data" / "large.bin", "new large file");
+  test_support::WriteFile(root_.path() / "3.0.0" / "small.txt", "new small");
+  server_->Reload();
+  ASSERT_TRUE(WaitUntil([&] { return server_->Generation() == 2; }));
+  const auto [status, metrics] = HttpGet(server_->MetricsPort(), "/metrics");
+  ASSERT_EQ(status, 200u);
+  EXPECT_LT(Sample(metrics, "aus_bytes_sent_total"),
+            kDownloads * static_cast<long long>(large.size()));
+  EXPECT_EQ(Sample(metrics, "aus_connections_open"), kDownloads);
+
+  for (int i = 0; i < kDownloads; ++i) {
+    SCOPED_TRACE(i);
+    const auto rest = clients[i]->ReceiveFileData();
+    ASSERT_FALSE(rest.refusal.has_value());
+    EXPECT_EQ(Sha256(received[i].bytes + rest.bytes), lists[i][1].hash);
+    // Later ranges by index still refer to the list this connection was given.
+    EXPECT_EQ(clients[i]->FileData(0, 0, 0).bytes, big_);
+    EXPECT_EQ(clients[i]->FileData(2, 0, 0).bytes, "small");
+    EXPECT_EQ(clients[i]->FileSize({}, "data\\large.bin").first, large.size());
+  }
+
+  // A new list pins the new release, on an old connection as on a new one.
+  TestClient fresh(Port());
+  for (TestClient* client : {clients[0].get(), &fresh}) {
+    const auto items = client->UpdateDb(true, {});
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(items[0].name, "data\\a.bin");
+    EXPECT_EQ(client->FileData(1, 0, 0).bytes, "new large file");
+  }
+}
+
+TEST_F(AusServerTest, SighupServesANewReleaseToNewConnections) {
+  Start();
+  TestClient before(Port());
+  EXPECT_EQ(before.UpdateDb(true, {}).size(), 2u);
+  // The reply proves Run is serving, so its SIGHUP handler is in place.
+  test_support::WriteFile(root_.path() / "2.1.0" / "only.txt", "only");
+  std::raise(SIGHUP);
+  ASSERT_TRUE(WaitUntil([&] { return server_->Generation() == 2; }));
+  TestClient after(Port());
+  const auto items = after.UpdateDb(true, {});
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].name, "only.txt");
+  EXPECT_EQ(before.FileData(1, 0, 0).bytes, "small");  // still the list it was given
+}
+
+TEST_F(AusServerTest, AFailedReloadKeepsServingTheLoadedReleases) {
+  Start();
+  // A newer release whose manifest names another version cannot be served.
+  test_support::WriteFile(root_.path() / "3.0.0" / "manifest",
+                          "[version]\nmajor=1\nminor=0\nrevision=0\n");
+  server_->Reload();
+  ASSERT_TRUE(WaitUntil([&] {
+    return Sample(HttpGet(server_->MetricsPort(), "/metrics").second,
+                  "aus_reloads_total{result=\"failed\"}") == 1;
+  }));
+  EXPECT_EQ(server_->Generation(), 1u);
+  TestClient client(Port());
+  EXPECT_EQ(client.UpdateDb(true, {}).size(), 2u);
+  EXPECT_EQ(client.FileData(1, 0, 0).bytes, "small");
+}
+
+TEST_F(AusServerTest, AChangeSeenByTheWatchReloads) {
+  // Shared: the server, stopped by the fixture, outlives the test body.
+  const auto folders = std::make_shared<std::atomic<int>>(1);
+  Start(std::chrono::seconds(30), [&](aus::server::ServerOptions& options) {
+    options.watch = [folders] { return std::to_string(folders->load()); };
+    options.watchInterval = std::chrono::milliseconds(20);
+  });
+  test_support::WriteFile(root_.path() / "2.1.0" / "only.txt", "only");
+  // Nothing reloads while the watched value stays.
+  TestClient client(Port());
+  EXPECT_EQ(client.UpdateDb(true, {}).size(), 2u);
+  EXPECT_EQ(server_->Generation(), 1u);
+  *folders = 2;
+  ASSERT_TRUE(WaitUntil([&] { return server_->Generation() == 2; }));
+  EXPECT_EQ(client.UpdateDb(true, {}).size(), 1u);
+}
+
+// INFO lines on and standard output captured while it lives; put back however the test ends.
+struct LogCapture {
+  LogCapture() {
+    Logger::Instance().SetLevel(2);
+    testing::internal::CaptureStdout();
+  }
+  ~LogCapture() {
+    if (!taken) testing::internal::GetCapturedStdout();
+    Logger::Instance().SetLevel(3);
+  }
+  std::string Take() {
+    taken = true;
+    return testing::internal::GetCapturedStdout();
+  }
+  bool taken = false;
+};
+
+TEST_F(AusServerTest, MetricsAreScrapedDuringADownloadAndEachConnectionEndsWithOneLine) {
+  const std::string large = Pattern(8u << 20);
+  test_support::WriteFile(root_.path() / "2.0.0" / "data" / "large.bin", large);
+  Start();
+  std::optional<LogCapture> capture;
+  {
+    TestClient client(Port());
+    client.Greet();
+    client.UpdateDb(true, {});
+    EXPECT_EQ(client.FileSize({2, 0, 0}, "missing").second, error_code::kFileNotFound);
+    EXPECT_EQ(client.FileData({5, 0, 0}, "small.txt", 0, 0).refusal, error_code::kUnknownVersion);
+    client.Send(OPacket(false, 11)
+                << true << std::uint16_t{1} << std::uint64_t{0} << std::uint64_t{0});
+    const auto first = client.ReceiveFileData(1);
+
+    // A block is counted once the kernel has taken it, which the client may see a moment before.
+    std::string text;
+    ASSERT_TRUE(WaitUntil([&] {
+      const auto [status, body] = HttpGet(server_->MetricsPort(), "/metrics");
+      text = body;
+      return status == 200u &&
+             Sample(text, "aus_bytes_sent_total") > static_cast<long long>(first.bytes.size());
+    }));
+    EXPECT_EQ(Sample(text, "aus_connections_open"), 1);
+    EXPECT_EQ(Sample(text, "aus_requests_total{type=\"ProtocolVersion\"}"), 1);
+    EXPECT_EQ(Sample(text, "aus_requests_total{type=\"UpdateDb\"}"), 1);
+    EXPECT_EQ(Sample(text, "aus_requests_total{type=\"FileSize\"}"), 1);
+    EXPECT_EQ(Sample(text, "aus_requests_total{type=\"FileData\"}"), 2);
+    EXPECT_EQ(Sample(text, "aus_refusals_total{code=\"3\",name=\"file_not_found\"}"), 1);
+    EXPECT_EQ(Sample(text, "aus_refusals_total{code=\"2\",name=\"unknown_version\"}"), 1);
+    EXPECT_EQ(Sample(text, "aus_refusals_total{code=\"4\",name=\"read_failed\"}"), 0);
+    EXPECT_LT(Sample(text, "aus_bytes_sent_total"), static_cast<long long>(large.size()));
+    EXPECT_EQ(Sample(text, "aus_release_files{version=\"1.0.0\",latest=\"false\"}"), 1);
+    EXPECT_EQ(Sample(text, "aus_release_files{version=\"2.0.0\",latest=\"true\"}"), 3);
+    EXPECT_NE(text.find("# TYPE aus_bytes_sent_total counter\n"), std::string::npos);
+
+    EXPECT_EQ(HttpGet(server_->MetricsPort(), "/other").first, 404u);
+    EXPECT_EQ(HttpGet(server_->MetricsPort(), "/metrics", http::verb::post).first, 405u);
+    capture.emplace();  // from here on, up to the line the connection's end writes
+    EXPECT_EQ(client.ReceiveFileData().bytes.size() + first.bytes.size(), large.size());
+  }
+  const bool closed = WaitUntil([&] { return server_->Connections() == 0; });
+  const std::string output = capture->Take();
+  ASSERT_TRUE(closed);
+  EXPECT_NE(output.find("Session.End: peer=127.0.0.1:"), std::string::npos) << output;
+  EXPECT_NE(output.find(" reason=\"closed by the client\" duration_ms="), std::string::npos)
+      << output;
+  EXPECT_NE(output.find(" requests=6 refusals=2 bytes_sent="), std::string::npos) << output;
+  EXPECT_NE(output.find(" latest=2.0.0\n"), std::string::npos) << output;
 }
 
 }  // namespace

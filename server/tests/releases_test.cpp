@@ -392,6 +392,9 @@ TEST(ReleasesTest, LogsEveryEntryNotTakenAsAReleaseAndFollowsLinkedVersionFolder
   fs::create_directory_symlink("nowhere", root.path() / "old");
   WriteFile(root.path() / "README", "notes");
   WriteFile(root.path() / "2.0.0", "a file, not a folder");
+  // A release being published, and a digest cache being saved, are passed over in silence.
+  WriteFile(root.path() / ".aus-publish-1.4.0" / "1.4.0" / "f", "half copied");
+  WriteFile(root.path() / ".aus-digests.tmp1234", "aus-digests 2\n");
 
   testing::internal::CaptureStdout();
   const auto releases = Releases::Load(root.path());
@@ -414,6 +417,7 @@ TEST(ReleasesTest, LogsEveryEntryNotTakenAsAReleaseAndFollowsLinkedVersionFolder
         << log;
   }
   EXPECT_EQ(log.find(Releases::kDigestCacheName), std::string::npos) << log;
+  EXPECT_EQ(log.find(Releases::kStagingPrefix), std::string::npos) << log;
 
   EXPECT_EQ(Versions(*releases), (std::vector<Version>{{1, 0, 0}, {1, 3, 0}}));
   ASSERT_NE(releases->Latest(), nullptr);

@@ -118,9 +118,9 @@ FileDataResult TestClient::FileData(const Version& version, const std::string& p
   return ReceiveFileData();
 }
 
-FileDataResult TestClient::ReceiveFileData() {
+FileDataResult TestClient::ReceiveFileData(std::size_t blocks) {
   FileDataResult result;
-  while (true) {
+  while (result.blocks.size() < blocks) {
     auto reply = Receive();
     if (reply->Type() != kFileData || !reply->IsReply()) {
       throw std::runtime_error("unexpected reply");
@@ -140,6 +140,7 @@ FileDataResult TestClient::ReceiveFileData() {
     result.blocks.push_back(count);
     if (count == 0) return result;
   }
+  return result;
 }
 
 std::vector<unsigned char> Sha256(const std::string& bytes) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -61,8 +62,9 @@ class TestClient {
   FileDataResult FileData(std::uint16_t index, std::uint64_t offset, std::uint64_t length);
   FileDataResult FileData(const Version& version, const std::string& path, std::uint64_t offset,
                           std::uint64_t length);
-  // Reads a FileData series to its end.
-  FileDataResult ReceiveFileData();
+  // Reads a FileData series to its end, or only its next `blocks` blocks (then the result has
+  // no final empty block unless the series ended among them).
+  FileDataResult ReceiveFileData(std::size_t blocks = SIZE_MAX);
 
   boost::asio::ip::tcp::socket& Socket() { return socket_; }
 

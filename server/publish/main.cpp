@@ -1,0 +1,107 @@
+// aus-publish: turns a build folder into a release folder of aus-server, checked and whole.
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <boost/program_options.hpp>
+
+#include "server/publish/publisher.h"
+#include "server/releases.h"
+
+namespace {
+
+namespace po = boost::program_options;
+
+constexpr int kExitUsage = 2;
+constexpr int kExitRefused = 1;
+constexpr auto kProgressInterval = std::chrono::milliseconds(200);
+
+// Whether standard error is a terminal. The server tools run on Linux only; reading the
+// descriptor's target keeps OS calls out of this folder.
+bool ErrorIsTerminal() {
+  std::error_code error;
+  const auto target = std::filesystem::read_symlink("/proc/self/fd/2", error).string();
+  return !error && (target.starts_with("/dev/pts/") || target.starts_with("/dev/tty"));
+}
+
+// One line on the terminal, rewritten in place at most every kProgressInterval and when a phase
+// ends.
+class ProgressLine {
+ public:
+  void Show(const char* phase, std::uint64_t done, std::uint64_t total) {
+    const auto now = std::chrono::steady_clock::now();
+    if (done < total && phase == phase_ && now - last_ < kProgressInterval) return;
+    last_ = now;
+    phase_ = phase;
+    const unsigned percent = total ? static_cast<unsigned>(done * 100 / total) : 100;
+    std::fprintf(stderr, "\raus-publish: %s %3u%% (%llu of %llu MiB)\x1b[K", phase, percent,
+                 static_cast<unsigned long long>(done >> 20),
+                 static_cast<unsigned long long>(total >> 20));
+    shown_ = true;
+  }
+  void End() {
+    if (shown_) std::fputc('\n', stderr);
+  }
+
+ private:
+  std::chrono::steady_clock::time_point last_;
+  std::string phase_;
+  bool shown_ = false;
+};
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  aus::publish::PublishOptions options;
+  std::string releases;
+  std::string from;
+  po::options_description description(
+      "aus-publish: publishes a build folder as the release DIR/X.Y.Z of aus-server");
+  description.add_options()("help", "show this text and exit")(
+      "releases", po::value(&releases)->required(), "the server's releases directory (DIR)")(
+      "version", po::value(&options.version)->required(), "the release's version, X.Y.Z")(
+      "from", po::value(&from)->required(), "the build folder to publish")(
+      "optional", po::value(&options.optional)->composing(),
+      "a file of the build that a full update does not install (repeat for several)");
+  try {
+    po::variables_map values;
+    po::store(po::parse_command_line(argc, argv, description), values);
+    if (values.count("help")) {
+      std::cout << description << '\n';
+      return 0;
+    }
+    po::notify(values);
+  } catch (const po::error& error) {
+    std::cerr << "aus-publish: " << error.what() << "\n" << description << '\n';
+    return kExitUsage;
+  }
+  options.releases = releases;
+  options.from = from;
+
+  ProgressLine line;
+  if (ErrorIsTerminal()) {
+    options.progress = [&line](const char* phase, std::uint64_t done, std::uint64_t total) {
+      line.Show(phase, done, total);
+    };
+  }
+  try {
+    const auto published = aus::publish::Publish(options);
+    line.End();
+    if (!published.digestsCached) {
+      std::cerr << "aus-publish: warning: cannot write the digest cache in '" << releases
+                << "': each server digests the release at its next load\n";
+    }
+    std::cout << "aus-publish: published " << options.version << ": " << published.files
+              << " files, " << published.bytes << " bytes in '" << published.folder.string()
+              << "'\n";
+    return 0;
+  } catch (const std::exception& error) {
+    line.End();
+    std::cerr << "aus-publish: " << error.what() << '\n';
+    return kExitRefused;
+  }
+}
