@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <sstream>
+#include <string>
 
 #include "package/network/common/downloadtask.h"
 #include "package/network/common/file.h"
@@ -23,16 +24,21 @@ class DownloadFile : public DownloadTask {
   DownloadFile(std::shared_ptr<File> file, std::uint64_t offset, std::uint64_t length,
                std::function<void()> written = {});
 
-  // Sends the request and collects the reply blocks in memory until the empty one, calling
-  // `progress` with each block's length (the last call reports 0). Throws
-  // std::logic_error("Unexpected packet") for a reply of another type or without the reply bit,
-  // aus::UpdateError when the server refuses, IO_Error for a malformed reply or for more bytes
-  // than the range can hold, and the Client's errors.
-  void Exchange(Client& client, const std::function<void(std::uint64_t)>& progress) override;
+  // Sends the FileData request.
+  void Send(Client& client) override;
+  // Collects the reply blocks in memory until the empty one, calling `progress` with each
+  // block's length (the last call reports 0). Throws std::logic_error("Unexpected packet") for a
+  // reply of another type or without the reply bit, aus::UpdateError when the server refuses,
+  // IO_Error for a malformed reply or for more bytes than the range can hold, and the Client's
+  // errors.
+  void Receive(Client& client, const std::function<void(std::uint64_t)>& progress) override;
+  std::uint64_t Reset() override;
   // After a successful Exchange: writes the collected range with File::Write at the offset,
   // releases it and calls `written`; throws File::Write's errors and what `written` throws. A
   // range whose exchange failed is never written.
   void Finish() override;
+  // "'<local path>' bytes <offset> to <end>" (or "to its end").
+  std::string Describe() const override;
 
  private:
   std::shared_ptr<File> file_;
@@ -41,6 +47,8 @@ class DownloadFile : public DownloadTask {
   std::unique_ptr<std::ostringstream> buffer_;
   std::uint64_t offset_;
   std::uint64_t limit_;  // most bytes the range can hold
+  std::uint64_t length_;
+  std::uint64_t received_ = 0;  // reported to progress since the last Send
   protocol::OPacket request_;
   std::function<void()> written_;
 };

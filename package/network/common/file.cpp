@@ -66,7 +66,14 @@ void File::Write(std::streampos position, std::string_view data) {
   if (!output_.is_open()) {
     const std::filesystem::path path(localPath_);
     if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path());
-    output_.open(path, std::ios::binary | std::ios::out | std::ios::trunc);
+    if (keepContents_) {
+      // in | out opens without truncating, but only a file that exists.
+      if (!std::filesystem::exists(path))
+        std::ofstream create(path, std::ios::binary | std::ios::out);
+      output_.open(path, std::ios::binary | std::ios::in | std::ios::out);
+    } else {
+      output_.open(path, std::ios::binary | std::ios::out | std::ios::trunc);
+    }
     if (!output_) throw std::ios_base::failure("Could not create file: " + localPath_);
   }
   output_.seekp(position);

@@ -37,11 +37,15 @@ class File {
 
   // Writes every byte of `data` at `position` of the local file and flushes, so the file on disk
   // is complete once the last range is written. The first call creates the missing folders and
-  // opens the file truncated. Safe to call from several threads. Throws std::ios_base::failure
-  // "Could not create file: <local path>" when the file cannot be opened, "Could not write file:
-  // <local path>" when writing fails, and std::filesystem::filesystem_error when a folder cannot
-  // be created.
+  // opens the file truncated, or as it is after KeepContents. Safe to call from several threads.
+  // Throws std::ios_base::failure "Could not create file: <local path>" when the file cannot be
+  // opened, "Could not write file: <local path>" when writing fails, and
+  // std::filesystem::filesystem_error when a folder cannot be created.
   void Write(std::streampos position, std::string_view data);
+
+  // For a download resumed from ranges already on disk: the first Write keeps the file's bytes
+  // (creating it if missing). Called before the first Write.
+  void KeepContents() { keepContents_ = true; }
 
   bool byIndex() const { return byIndex_; }
   unsigned short index() const { return index_; }
@@ -60,6 +64,7 @@ class File {
   std::string localPath_;
   std::optional<Version> version_;
   bool sizeKnown_;
+  bool keepContents_ = false;
   std::uint64_t size_ = 0;
 };
 
