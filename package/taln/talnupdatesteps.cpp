@@ -24,6 +24,7 @@
 #include "package/network/common/client.h"
 #include "package/network/common/downloadmanager.h"
 #include "package/network/common/file.h"
+#include "package/network/common/rangejournal.h"
 #include "package/platform/durablefile.h"
 #include "package/settings/serversettings.h"
 #include "package/taln/db/versiontext.h"
@@ -371,20 +372,41 @@ TALN_DownloadManagerImpl::Digests TALN_DownloadManagerImpl::DownloadItems(const 
   const bool latest = configured == Version{};
   const Version byPathVersion = latest ? kBuildVersion : configured;
 
-  auto manager = std::make_shared<network::common::DownloadManager>(client, hardwareThreads_);
+  network::common::DownloadOptions options;
+  options.requestsInFlight = settings.GetRequestsInFlight();
+  options.connections = settings.GetConnections();
+  options.warn = [](const std::string& line) { EngineLog(kLogWarning, "DownloadItems", line); };
+  auto manager = std::make_shared<network::common::DownloadManager>(
+      client, hardwareThreads_, network::common::DownloadManager::FileSystemCapacity, options);
   // Published before the first Add, which already asks the server for sizes.
   const AbortScope abortable(*this, [manager] { manager->Abort(); });
   std::unordered_set<std::string> downloads;
   // A file that another item of the batch also downloads into may change after it completes.
   std::unordered_set<std::string> shared;
   for (const UpdateItem& item : items) {
+    const std::string download = fs::path(Path(item.name) + ".upd").lexically_normal().string();
+    if (!downloads.insert(download).second) shared.insert(download);
+  }
+  for (const UpdateItem& item : items) {
     const std::string download = Path(item.name) + ".upd";
-    if (!downloads.insert(fs::path(download).lexically_normal().string()).second) {
-      shared.insert(fs::path(download).lexically_normal().string());
+    // A download of several ranges resumes from those a stopped run left on disk; one that
+    // another item shares has no single size and digest to keep them for.
+    std::shared_ptr<network::common::RangeJournal> journal;
+    if (item.size > network::common::kPartSize &&
+        !shared.contains(fs::path(download).lexically_normal().string())) {
+      journal = std::make_shared<network::common::RangeJournal>(download, item.size, item.hash,
+                                                                CurrentInstallCalls().syncFile);
+      if (!journal->done().empty()) {
+        EngineLog(kLogInfo, "DownloadItems",
+                  (boost::format("Resuming '%s': %d of %d bytes are on disk.") % download %
+                   journal->DoneBytes() % item.size)
+                      .str());
+      }
     }
     manager->Add(item.required && latest
                      ? std::make_shared<network::common::File>(item.index, download, item.size)
-                     : std::make_shared<network::common::File>(item.name, download, byPathVersion));
+                     : std::make_shared<network::common::File>(item.name, download, byPathVersion),
+                 journal);
   }
   FileHasher hasher;
   // One event per change of the percentage, not per data block: each event becomes a task and a
