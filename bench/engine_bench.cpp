@@ -153,8 +153,10 @@ int RunEngine(const std::string& root) {
   const auto downloading = events.First(State::DOWNLOAD_STARTED, installing);
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
-  std::printf("%ld %.3f %.3f %.3f\n", usage.ru_maxrss, Seconds(start, initialised),
-              Seconds(downloading, installing), Seconds(installing, end));
+  const auto cpu = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+  std::printf("%ld %.3f %.3f %.3f %.3f\n", usage.ru_maxrss, Seconds(start, initialised),
+              Seconds(downloading, installing), Seconds(installing, end),
+              cpu(usage.ru_utime) + cpu(usage.ru_stime));
   return 0;
 }
 
@@ -271,13 +273,14 @@ EngineRun RunEngineProcess(const fs::path& self, const fs::path& folder, const f
   double initialise = 0;
   double download = 0;
   double install = 0;
-  out >> run.peakKiB >> initialise >> download >> install;
+  double cpu = 0;
+  out >> run.peakKiB >> initialise >> download >> install >> cpu;
   child.wait();
   run.seconds = Seconds(start);
   if (child.exit_code() != 0 || !out) throw std::runtime_error("the engine run failed");
-  char phases[96];
-  std::snprintf(phases, sizeof phases, "initialise %.3f, download %.3f, install %.3f", initialise,
-                download, install);
+  char phases[128];
+  std::snprintf(phases, sizeof phases, "initialise %.3f, download %.3f, install %.3f, CPU %.3f",
+                initialise, download, install, cpu);
   run.phases = phases;
   return run;
 }
