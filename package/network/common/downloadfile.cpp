@@ -40,7 +40,7 @@ std::uint64_t RangeLimit(const File& file, std::uint64_t offset, std::uint64_t l
 }  // namespace
 
 DownloadFile::DownloadFile(std::shared_ptr<File> file, std::uint64_t offset, std::uint64_t length,
-                           std::function<void()> written)
+                           Written written)
     : file_(std::move(file)),
       offset_(offset),
       limit_(RangeLimit(*file_, offset, length)),
@@ -90,8 +90,8 @@ std::uint64_t DownloadFile::Reset() {
 
 void DownloadFile::Finish() {
   file_->Write(static_cast<std::streamoff>(offset_), buffer_->view());
+  if (written_) written_(buffer_->view());
   buffer_.reset();
-  if (written_) written_();
 }
 
 std::string DownloadFile::Describe() const {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <string_view>
 
 #include "package/network/common/downloadtask.h"
 #include "package/network/common/file.h"
@@ -19,10 +20,13 @@ inline constexpr std::uint64_t kPartSize = 2097152;
 // file when length is 0.
 class DownloadFile : public DownloadTask {
  public:
+  // Gets the range's bytes once they are on disk.
+  using Written = std::function<void(std::string_view data)>;
+
   // Builds the FileData request (type 11) at once from the file's current addressing. `written`,
   // when set, is called by Finish once the range is on disk.
   DownloadFile(std::shared_ptr<File> file, std::uint64_t offset, std::uint64_t length,
-               std::function<void()> written = {});
+               Written written = {});
 
   // Sends the FileData request.
   void Send(Client& client) override;
@@ -50,7 +54,7 @@ class DownloadFile : public DownloadTask {
   std::uint64_t length_;
   std::uint64_t received_ = 0;  // reported to progress since the last Send
   protocol::OPacket request_;
-  std::function<void()> written_;
+  Written written_;
 };
 
 }  // namespace network::common

@@ -258,7 +258,7 @@ void DownloadManager::Add(const std::shared_ptr<File>& file,
     std::lock_guard lock(taskMutex_);
     if (aborted_) throw boost::system::system_error(boost::asio::error::operation_aborted, "Add");
     files_.push_back(
-        {file, size, next, std::make_shared<std::atomic<std::uint64_t>>(ranges), journal});
+        {file, size, next, std::make_shared<std::atomic<std::uint64_t>>(ranges), journal, nullptr});
     if (journal) journals_.push_back(journal);
   }
   std::lock_guard lock(progressMutex_);
@@ -270,15 +270,23 @@ std::unique_ptr<DownloadTask> DownloadManager::Take() {
   std::shared_ptr<File> file;
   std::shared_ptr<std::atomic<std::uint64_t>> rangesLeft;
   std::shared_ptr<RangeJournal> journal;
+  std::shared_ptr<RangeDigest> digest;
   std::uint64_t offset = 0;
   std::uint64_t length = 0;
   {
     std::lock_guard lock(taskMutex_);
     if (files_.empty()) return nullptr;
     QueuedFile& queued = files_.front();
+    if (options_.digests && !queued.digest) {
+      // Made only now: a queue of thousands of files holds no hashing state.
+      queued.digest = std::make_shared<RangeDigest>(
+          queued.file->localPath(), queued.size,
+          queued.journal ? queued.journal->done() : std::set<std::uint64_t>{});
+    }
     file = queued.file;
     rangesLeft = queued.rangesLeft;
     journal = queued.journal;
+    digest = queued.digest;
     if (queued.size <= kPartSize) {
       // One request for the whole file (length 0: to its end).
       files_.pop_front();
@@ -294,19 +302,22 @@ std::unique_ptr<DownloadTask> DownloadManager::Take() {
       if (queued.next >= queued.size) files_.pop_front();
     }
   }
-  std::function<void()> written = [this, file, rangesLeft, journal, index = offset / kPartSize] {
-    OnWritten(file, *rangesLeft, journal.get(), index);
+  DownloadFile::Written written = [this, file, rangesLeft, journal, digest,
+                                   index = offset / kPartSize](std::string_view data) {
+    OnWritten(file, *rangesLeft, journal.get(), digest.get(), index, data);
   };
   return std::make_unique<DownloadFile>(std::move(file), offset, length, std::move(written));
 }
 
 void DownloadManager::OnWritten(const std::shared_ptr<File>& file,
                                 std::atomic<std::uint64_t>& rangesLeft, RangeJournal* journal,
-                                std::uint64_t index) {
+                                RangeDigest* digest, std::uint64_t index, std::string_view data) {
+  if (digest) digest->Written(index, data);
   if (journal) journal->Written(index);
-  // The decrement orders every earlier range's write before the report.
+  // The decrement orders every earlier range's write, and hashing, before the report.
   if (--rangesLeft != 0) return;
   if (journal) journal->Complete();
+  if (digest) file->SetDigest(digest->Digest());
   if (completed_) completed_(file);
 }
 

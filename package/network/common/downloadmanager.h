@@ -17,6 +17,7 @@
 #include "package/network/common/downloadfile.h"
 #include "package/network/common/downloadtask.h"
 #include "package/network/common/file.h"
+#include "package/network/common/rangedigest.h"
 #include "package/network/common/rangejournal.h"
 
 namespace network::common {
@@ -50,6 +51,10 @@ struct DownloadOptions {
   // back together. At most `retries` tries in a row without a range completing.
   unsigned retries = 3;
   std::chrono::milliseconds backoff{500};
+  // Whether each file's SHA-256 is taken as its ranges arrive (File::digest), from their bytes in
+  // memory on the thread that writes them, never on the one reading the socket. Ranges written
+  // ahead of the ones before them are read back from the file.
+  bool digests = false;
   // Gets one line per retry, on the worker's thread (the engine logs it as a warning). Must not
   // throw.
   std::function<void(const std::string&)> warn;
@@ -131,6 +136,7 @@ class DownloadManager {
     // Ranges not written yet, shared by the file's tasks; the last one written reports the file.
     std::shared_ptr<std::atomic<std::uint64_t>> rangesLeft;
     std::shared_ptr<RangeJournal> journal;  // null when the file is not journaled
+    std::shared_ptr<RangeDigest> digest;    // made with the first range taken, if wanted
   };
   // A worker's connection, listed for Abort while it lives.
   class Connection;
@@ -153,9 +159,10 @@ class DownloadManager {
   void Unreport(std::uint64_t bytes);
   void OnProgress(std::uint64_t bytes, const Progress& progress);
   // Called by each range of `file` once written; the last of `rangesLeft` reports the file.
-  // `journal`, when set, records range `index`.
+  // `journal`, when set, records range `index`, and `digest` hashes its `data`.
   void OnWritten(const std::shared_ptr<File>& file, std::atomic<std::uint64_t>& rangesLeft,
-                 RangeJournal* journal, std::uint64_t index);
+                 RangeJournal* journal, RangeDigest* digest, std::uint64_t index,
+                 std::string_view data);
 
   std::shared_ptr<Client> client_;
   unsigned hardwareThreads_;

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "package/network/protocol/version.h"
 
@@ -47,6 +49,11 @@ class File {
   // (creating it if missing). Called before the first Write.
   void KeepContents() { keepContents_ = true; }
 
+  // The SHA-256 of the whole file as its ranges arrived, when the DownloadManager took it
+  // (DownloadOptions::digests); set before the file is reported complete. Empty otherwise.
+  const std::vector<unsigned char>& digest() const { return digest_; }
+  void SetDigest(std::vector<unsigned char> digest) { digest_ = std::move(digest); }
+
   bool byIndex() const { return byIndex_; }
   unsigned short index() const { return index_; }
   const std::optional<std::string>& remotePath() const { return remotePath_; }
@@ -65,6 +72,7 @@ class File {
   std::optional<Version> version_;
   bool sizeKnown_;
   bool keepContents_ = false;
+  std::vector<unsigned char> digest_;
   std::uint64_t size_ = 0;
 };
 

@@ -25,6 +25,7 @@
 #include "package/network/common/tests/contentserver.h"
 #include "package/network/common/tests/silentpeers.h"
 #include "package/network/protocol/updateerror.h"
+#include "package/taln/db/updateitem.h"
 #include "tests/support/fakeserver.h"
 #include "tests/support/scratchdir.h"
 
@@ -721,4 +722,36 @@ TEST_F(DownloadManagerTest, RangesWrittenAreJournaledAfterTheSync) {
   ASSERT_FALSE(synced.empty());
   EXPECT_EQ(synced.back(), 5 * kPartSize);
   EXPECT_EQ(test_support::ReadFile("f.upd"), content.substr(0, 5 * kPartSize));
+}
+
+// With digests on, each file reported complete carries the SHA-256 of its bytes, whichever
+// workers wrote its ranges and in whatever order.
+TEST_F(DownloadManagerTest, CompletedFilesCarryTheirDigestsWhenAsked) {
+  const std::size_t sizes[] = {0, 1, kPartSize, 3 * kPartSize + 5, 6 * kPartSize};
+  ContentServer::Files files;
+  for (std::size_t i = 0; i < std::size(sizes); ++i)
+    files["#" + std::to_string(i)] = Content(sizes[i] + i);
+  ContentServer server(files, 65536);
+  for (const bool digests : {false, true}) {
+    SCOPED_TRACE(digests);
+    network::common::DownloadOptions options;
+    options.digests = digests;
+    options.requestsInFlight = 2;
+    DownloadManager manager(SharedClient(server.port()), 4, DownloadManager::FileSystemCapacity,
+                            options);
+    for (std::size_t i = 0; i < std::size(sizes); ++i) {
+      manager.Add(std::make_shared<File>(static_cast<std::uint16_t>(i), std::to_string(i) + ".upd",
+                                         sizes[i] + i));
+    }
+    std::mutex mutex;
+    std::map<std::string, std::vector<unsigned char>> reported;
+    manager.Download(Record(), [&](const std::shared_ptr<File>& file) {
+      std::lock_guard lock(mutex);
+      reported[file->localPath()] = file->digest();
+    });
+    ASSERT_EQ(reported.size(), std::size(sizes));
+    for (const auto& [path, digest] : reported) {
+      EXPECT_EQ(digest, digests ? taln::HashFile(path) : std::vector<unsigned char>{}) << path;
+    }
+  }
 }
