@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <fstream>
 #include <ios>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -64,7 +65,7 @@ class File {
 
  private:
   std::mutex writeMutex_;
-  std::ofstream output_;  // guarded by writeMutex_; opened by the first Write
+  std::unique_ptr<std::ofstream> output_;  // guarded by writeMutex_; made by the first Write
   bool byIndex_;
   unsigned short index_ = 0;
   std::optional<std::string> remotePath_;
