@@ -313,9 +313,14 @@ void DownloadManager::OnWritten(const std::shared_ptr<File>& file,
                                 std::atomic<std::uint64_t>& rangesLeft, RangeJournal* journal,
                                 RangeDigest* digest, std::uint64_t index, std::string_view data) {
   if (digest) digest->Written(index, data);
-  if (journal) journal->Written(index);
   // The decrement orders every earlier range's write, and hashing, before the report.
-  if (--rangesLeft != 0) return;
+  if (--rangesLeft != 0) {
+    if (journal) journal->Written(index);
+    return;
+  }
+  // Removed at once, with no sync before: a process stopped between the last write and this
+  // leaves a whole download, which the next start takes by its digest, and a journal beside it
+  // that nothing would remove.
   if (journal) journal->Complete();
   if (digest) file->SetDigest(digest->Digest());
   if (completed_) completed_(file);
