@@ -50,7 +50,9 @@
 #include "package/network/common/client.h"
 #include "package/network/common/downloadmanager.h"
 #include "package/network/common/file.h"
+#include "package/network/common/rangejournal.h"
 #include "package/network/common/updatedbfetch.h"
+#include "package/platform/durablefile.h"
 
 namespace {
 
@@ -92,16 +94,29 @@ class Link {
   Clock::time_point free_{};
 };
 
+// What the proxy does to the bytes it passes towards the client, all connections together: counts
+// them, resets the connection that carries the byte at every multiple of `resetEvery` (as a
+// flaky route does), and kills this process once `killAt` bytes passed (as a player closing the
+// launcher does). Zero turns either off.
+struct Interference {
+  std::uint64_t resetEvery = 0;
+  std::uint64_t killAt = 0;
+  std::uint64_t delivered = 0;  // touched by the proxy's thread only, read after it stopped
+  std::uint64_t nextReset = 0;
+};
+
 // Forwards one direction of a proxied connection through a Link, holding at most `window` bytes.
+// `interference` is set for the direction towards the client.
 class Pipe : public std::enable_shared_from_this<Pipe> {
  public:
   Pipe(std::shared_ptr<tcp::socket> from, std::shared_ptr<tcp::socket> to, Link& link,
-       std::size_t window)
+       std::size_t window, Interference* interference)
       : from_(std::move(from)),
         to_(std::move(to)),
         timer_(to_->get_executor()),
         link_(link),
-        window_(window) {}
+        window_(window),
+        interference_(interference) {}
 
   void Read() {
     reading_ = queued_ < window_;
@@ -152,10 +167,30 @@ class Pipe : public std::enable_shared_from_this<Pipe> {
                                  }
                                  self->queued_ -= count;
                                  self->queue_.pop_front();
+                                 if (self->Interfere(count)) return;
                                  if (!self->reading_ && !self->ended_) self->Read();
                                  self->WriteNext();
                                });
     });
+  }
+
+  // Counts `count` bytes delivered; true when the connection was reset for it.
+  bool Interfere(std::size_t count) {
+    if (interference_ == nullptr) return false;
+    Interference& i = *interference_;
+    i.delivered += count;
+    if (i.killAt != 0 && i.delivered >= i.killAt) {
+      std::fflush(stdout);
+      _exit(9);  // no destructor, no flush of the download: as SIGKILL leaves it
+    }
+    if (i.resetEvery == 0 || i.delivered < i.nextReset + i.resetEvery) return false;
+    i.nextReset += i.resetEvery;
+    // Linger 0: the close sends a reset, as a dropped route or a restarted middlebox does.
+    boost::system::error_code ignored;
+    to_->set_option(boost::asio::socket_base::linger(true, 0), ignored);
+    to_->close(ignored);
+    from_->close(ignored);
+    return true;
   }
 
   std::shared_ptr<tcp::socket> from_;
@@ -163,6 +198,7 @@ class Pipe : public std::enable_shared_from_this<Pipe> {
   boost::asio::steady_timer timer_;
   Link& link_;
   std::size_t window_;
+  Interference* interference_;
   std::deque<Chunk> queue_;
   std::size_t queued_ = 0;
   bool reading_ = false;
@@ -175,8 +211,9 @@ class Pipe : public std::enable_shared_from_this<Pipe> {
 class DelayProxy {
  public:
   DelayProxy(unsigned short upstreamPort, Clock::duration oneWayDelay, double bytesPerSecond,
-             std::size_t window)
-      : upstream_(kLoopback, upstreamPort),
+             std::size_t window, Interference interference = {})
+      : interference_(interference),
+        upstream_(kLoopback, upstreamPort),
         acceptor_(io_, {kLoopback, 0}),
         toServer_(oneWayDelay, bytesPerSecond),
         toClient_(oneWayDelay, bytesPerSecond),
@@ -186,12 +223,18 @@ class DelayProxy {
   }
   ~DelayProxy() {
     io_.stop();
-    thread_.join();
+    if (thread_.joinable()) thread_.join();
   }
   DelayProxy(const DelayProxy&) = delete;
   DelayProxy& operator=(const DelayProxy&) = delete;
 
   unsigned short port() const { return acceptor_.local_endpoint().port(); }
+  // Bytes delivered to the client so far; after the proxy's work is done.
+  std::uint64_t delivered() {
+    io_.stop();
+    if (thread_.joinable()) thread_.join();
+    return interference_.delivered;
+  }
 
  private:
   void Accept() {
@@ -203,13 +246,14 @@ class DelayProxy {
         if (e) return;
         client->set_option(tcp::no_delay(true));
         server->set_option(tcp::no_delay(true));
-        std::make_shared<Pipe>(client, server, toServer_, window_)->Read();
-        std::make_shared<Pipe>(server, client, toClient_, window_)->Read();
+        std::make_shared<Pipe>(client, server, toServer_, window_, nullptr)->Read();
+        std::make_shared<Pipe>(server, client, toClient_, window_, &interference_)->Read();
       });
       Accept();
     });
   }
 
+  Interference interference_;  // used by the proxy's thread only
   tcp::endpoint upstream_;
   boost::asio::io_context io_;
   tcp::acceptor acceptor_;
@@ -229,17 +273,24 @@ struct FetchOptions {
   double delayMs = 0;
   double rateMbit = 0;
   std::size_t windowKiB = 4096;
+  unsigned inFlight = 1;
+  std::uint64_t resetEveryMiB = 0;
+  std::uint64_t killAtMiB = 0;
+  bool journal = false;  // files of several ranges resume from, and record into, a journal
 };
 
-// Downloads the latest release as the update engine does and prints "<seconds> <VmHWM KiB>".
+// Downloads the latest release as the update engine does and prints "<seconds> <VmHWM KiB>
+// <bytes the proxy delivered>" (0 without the proxy).
 int Fetch(const FetchOptions& options) {
   std::optional<DelayProxy> proxy;
   unsigned short port = options.port;
   if (options.proxied) {
-    proxy.emplace(options.port,
-                  std::chrono::duration_cast<Clock::duration>(
-                      std::chrono::duration<double, std::milli>(options.delayMs / 2)),
-                  options.rateMbit * 1e6 / 8, options.windowKiB * 1024);
+    proxy.emplace(
+        options.port,
+        std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double, std::milli>(options.delayMs / 2)),
+        options.rateMbit * 1e6 / 8, options.windowKiB * 1024,
+        Interference{.resetEvery = options.resetEveryMiB << 20, .killAt = options.killAtMiB << 20});
     port = proxy->port();
   }
   auto client = std::make_shared<network::common::Client>("127.0.0.1", std::to_string(port),
@@ -248,15 +299,33 @@ int Fetch(const FetchOptions& options) {
   if (!db || db->empty()) throw std::runtime_error("no release from the server");
 
   const auto start = Clock::now();
-  network::common::DownloadManager manager(client, options.hardwareThreads);
+  network::common::DownloadOptions downloadOptions;
+  downloadOptions.requestsInFlight = options.inFlight;
+  downloadOptions.warn = [](const std::string& line) {
+    std::fprintf(stderr, "%s\n", line.c_str());
+  };
+  network::common::DownloadManager manager(client, options.hardwareThreads,
+                                           network::common::DownloadManager::FileSystemCapacity,
+                                           downloadOptions);
+  std::uint64_t resumed = 0;
   for (const auto& item : *db) {
-    manager.Add(std::make_shared<network::common::File>(
-        item.index, (options.dest / (item.name + ".upd")).string(), item.size));
+    const std::string download = (options.dest / (item.name + ".upd")).string();
+    std::shared_ptr<network::common::RangeJournal> journal;
+    if (options.journal && item.size > network::common::kPartSize) {
+      journal = std::make_shared<network::common::RangeJournal>(download, item.size, item.hash,
+                                                                platform::SyncFile);
+      resumed += journal->DoneBytes();
+    }
+    manager.Add(std::make_shared<network::common::File>(item.index, download, item.size), journal);
   }
+  if (resumed != 0)
+    std::fprintf(stderr, "resuming with %llu bytes on disk\n",
+                 static_cast<unsigned long long>(resumed));
   const unsigned completed = manager.Download([](std::uint64_t, std::uint64_t) {});
   const double seconds = Seconds(start);
-  if (completed < db->size()) throw std::runtime_error("tasks left undone");
-  std::printf("%.6f %ld\n", seconds, bench::StatusKiB(getpid(), "VmHWM"));
+  if (completed == 0 && resumed == 0) throw std::runtime_error("tasks left undone");
+  std::printf("%.6f %ld %llu\n", seconds, bench::StatusKiB(getpid(), "VmHWM"),
+              static_cast<unsigned long long>(proxy ? proxy->delivered() : 0));
   return 0;
 }
 
@@ -334,23 +403,34 @@ void CheckAndRemove(const fs::path& release,
 struct FetchResult {
   double seconds;
   long peakKiB;
+  std::uint64_t delivered;  // bytes through the proxy
 };
 
-// Runs Fetch in a child process of this program.
-FetchResult RunFetch(const fs::path& self, const FetchOptions& options) {
-  std::vector<std::string> args = {
-      "--fetch-port",        std::to_string(options.port), "--dest",
-      options.dest.string(), "--hardware-threads",         std::to_string(options.hardwareThreads)};
+// Runs Fetch in a child process of this program. A child that the proxy kills (`killed`) gives
+// no result.
+FetchResult RunFetch(const fs::path& self, const FetchOptions& options, bool killed = false) {
+  std::vector<std::string> args = {"--fetch-port",
+                                   std::to_string(options.port),
+                                   "--dest",
+                                   options.dest.string(),
+                                   "--hardware-threads",
+                                   std::to_string(options.hardwareThreads),
+                                   "--in-flight-child",
+                                   std::to_string(options.inFlight)};
   if (options.proxied) {
     args.insert(args.end(), {"--proxy", "--delay-ms", std::to_string(options.delayMs),
                              "--rate-mbit", std::to_string(options.rateMbit), "--window-kib",
-                             std::to_string(options.windowKiB)});
+                             std::to_string(options.windowKiB), "--reset-every-mib-child",
+                             std::to_string(options.resetEveryMiB), "--kill-at-mib",
+                             std::to_string(options.killAtMiB)});
   }
+  if (options.journal) args.push_back("--journal");
   bp::ipstream out;
   bp::child child(self.string(), bp::args(args), bp::std_out > out);
   FetchResult result{};
-  out >> result.seconds >> result.peakKiB;
+  out >> result.seconds >> result.peakKiB >> result.delivered;
   child.wait();
+  if (killed) return {};
   if (child.exit_code() != 0 || !out) throw std::runtime_error("the download failed");
   return result;
 }
@@ -384,6 +464,9 @@ struct Options {
   int latencySmallFiles = 100;
   std::vector<double> rttMs = {0, 20, 50};
   std::vector<unsigned> workers = {1, 3, 7};
+  std::vector<unsigned> inFlight = {1, 8};
+  int resumeMiB = 512;
+  int resetEveryMiB = 100;
   double rateMbit = 0;
   std::size_t windowKiB = 4096;
 };
@@ -401,7 +484,7 @@ void CompareWithCurl(const fs::path& self, const fs::path& work, const Options& 
   bench::AusServerProcess aus(self.parent_path() / "aus-server", releases, work / "aus-server.log");
   bench::NginxProcess nginx(work / "nginx", release);
 
-  FetchResult best{1e300, 0};
+  FetchResult best{1e300, 0, 0};
   long worstPeakKiB = 0;
   double curlSeconds = 1e300;
   // Rounds alternate between the two, each going first in turn, so that a busy machine weighs
@@ -452,27 +535,75 @@ void MeasureLatency(const fs::path& self, const fs::path& work, const Options& o
       "window %zu KiB per connection, rate %s\n",
       options.latencyMiB, totalBytes * 3 / 8 / 1048576.0, options.latencySmallFiles,
       options.windowKiB, options.rateMbit > 0 ? RateText(options.rateMbit).c_str() : "unlimited");
-  std::printf("%8s", "RTT ms");
+  std::printf("%8s %9s", "RTT ms", "in flight");
   for (unsigned workers : options.workers) std::printf("  %2u worker(s) MB/s", workers);
   std::printf("\n");
   const double mb = TotalBytes(files) / 1e6;
   for (double rtt : options.rttMs) {
-    std::printf("%8.0f", rtt);
-    for (unsigned workers : options.workers) {
-      const fs::path dest = work / "latency";
-      const FetchResult result = RunFetch(self, {.port = aus.port(),
-                                                 .dest = dest,
-                                                 .hardwareThreads = workers + 1,
-                                                 .proxied = true,
-                                                 .delayMs = rtt,
-                                                 .rateMbit = options.rateMbit,
-                                                 .windowKiB = options.windowKiB});
-      CheckAndRemove(releases / "1.0.0", files, dest, ".upd");
-      std::printf("  %18.0f", mb / result.seconds);
-      std::fflush(stdout);
+    for (unsigned inFlight : options.inFlight) {
+      std::printf("%8.0f %9u", rtt, inFlight);
+      for (unsigned workers : options.workers) {
+        const fs::path dest = work / "latency";
+        const FetchResult result = RunFetch(self, {.port = aus.port(),
+                                                   .dest = dest,
+                                                   .hardwareThreads = workers + 1,
+                                                   .proxied = true,
+                                                   .delayMs = rtt,
+                                                   .rateMbit = options.rateMbit,
+                                                   .windowKiB = options.windowKiB,
+                                                   .inFlight = inFlight});
+        CheckAndRemove(releases / "1.0.0", files, dest, ".upd");
+        const double rate = mb / result.seconds;
+        if (options.rateMbit > 0) {
+          std::printf("  %8.1f (%3.0f %%)", rate, 100 * rate * 8 / options.rateMbit);
+        } else {
+          std::printf("  %18.1f", rate);
+        }
+        std::fflush(stdout);
+      }
+      std::printf("\n");
     }
-    std::printf("\n");
   }
+}
+
+// Interruptions, on loopback through the proxy without delay: a release of one file of
+// --resume-mib MiB fetched (1) with the connection reset every --reset-every-mib MiB: the bytes
+// fetched against the file's; (2) killed once half the file has arrived, then started again: the
+// bytes the second run fetched against the file's.
+void MeasureInterruptions(const fs::path& self, const fs::path& work, const Options& options) {
+  const std::uint64_t bytes = std::uint64_t(options.resumeMiB) << 20;
+  const fs::path releases = work / "resume-releases";
+  const auto files = WriteRelease(releases / "1.0.0", {1, bytes, 0, 0});
+  bench::AusServerProcess aus(self.parent_path() / "aus-server", releases,
+                              work / "resume-aus-server.log");
+  const fs::path dest = work / "resume";
+  FetchOptions fetch{.port = aus.port(), .dest = dest, .proxied = true, .journal = true};
+
+  fetch.resetEveryMiB = options.resetEveryMiB;
+  const FetchResult reset = RunFetch(self, fetch);
+  CheckAndRemove(releases / "1.0.0", files, dest, ".upd");
+  std::printf(
+      "\none file of %d MiB, connection reset every %d MiB: completed in %.2f s, %.1f MiB "
+      "fetched, %.3f of the file (target at most 1.05)\n",
+      options.resumeMiB, options.resetEveryMiB, reset.seconds, reset.delivered / 1048576.0,
+      static_cast<double>(reset.delivered) / static_cast<double>(bytes));
+
+  fetch.resetEveryMiB = 0;
+  fetch.killAtMiB = static_cast<std::uint64_t>(options.resumeMiB) / 2;
+  RunFetch(self, fetch, true);
+  std::uintmax_t partial = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(dest)) {
+    if (entry.is_regular_file() && entry.path().extension() == ".upd") partial += entry.file_size();
+  }
+  fetch.killAtMiB = 0;
+  const FetchResult resumed = RunFetch(self, fetch);
+  CheckAndRemove(releases / "1.0.0", files, dest, ".upd");
+  std::printf(
+      "killed once %llu MiB had arrived (%.1f MiB on disk), then started again: the second run "
+      "fetched %.1f MiB, %.3f of the file (target at most 0.55)\n",
+      static_cast<unsigned long long>(options.resumeMiB / 2),
+      partial / 1048576.0, resumed.delivered / 1048576.0,
+      static_cast<double>(resumed.delivered) / static_cast<double>(bytes));
 }
 
 }  // namespace
@@ -483,6 +614,7 @@ int main(int argc, char* argv[]) {
   FetchOptions fetch;
   bool skipComparison = false;
   bool skipLatency = false;
+  bool skipInterruptions = false;
   po::options_description description("download_bench options");
   description.add_options()("help", "show this text")(
       "big-files", po::value(&options.bigFiles)->default_value(options.bigFiles),
@@ -506,12 +638,22 @@ int main(int argc, char* argv[]) {
       "link rate of the delay proxy, 0 for none")(
       "window-kib", po::value(&options.windowKiB)->default_value(options.windowKiB),
       "bytes in flight per direction and connection in the delay proxy")(
+      "in-flight", po::value(&options.inFlight)->multitoken(),
+      "requests in flight per connection to run (1 8)")(
+      "resume-mib", po::value(&options.resumeMiB)->default_value(options.resumeMiB),
+      "MiB of the file of the interruption part")(
+      "reset-every-mib", po::value(&options.resetEveryMiB)->default_value(options.resetEveryMiB),
+      "MiB between connection resets in the interruption part")(
       "skip-comparison", po::bool_switch(&skipComparison), "skip the loopback part")(
-      "skip-latency", po::bool_switch(&skipLatency), "skip the latency part");
+      "skip-latency", po::bool_switch(&skipLatency), "skip the latency part")(
+      "skip-interruptions", po::bool_switch(&skipInterruptions), "skip the interruption part");
   po::options_description child("internal: one download in a child process");
   child.add_options()("fetch-port", po::value(&fetch.port))("dest", po::value(&fetch.dest))(
       "hardware-threads", po::value(&fetch.hardwareThreads))(
-      "proxy", po::bool_switch(&fetch.proxied))("delay-ms", po::value(&fetch.delayMs));
+      "proxy", po::bool_switch(&fetch.proxied))("delay-ms", po::value(&fetch.delayMs))(
+      "in-flight-child", po::value(&fetch.inFlight))("reset-every-mib-child",
+                                                     po::value(&fetch.resetEveryMiB))(
+      "kill-at-mib", po::value(&fetch.killAtMiB))("journal", po::bool_switch(&fetch.journal));
   po::variables_map values;
   try {
     po::options_description all;
@@ -538,6 +680,7 @@ int main(int argc, char* argv[]) {
     bench::WorkDir work("download_bench");
     if (!skipComparison) CompareWithCurl(self, work.path(), options);
     if (!skipLatency) MeasureLatency(self, work.path(), options);
+    if (!skipInterruptions) MeasureInterruptions(self, work.path(), options);
     return 0;
   } catch (const std::exception& error) {
     std::cerr << "download_bench: " << error.what() << '\n';

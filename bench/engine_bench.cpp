@@ -22,6 +22,8 @@
 // release (and the engine's "Update.db" must load as current), so the bench fails rather than
 // time a wrong install.
 // Usage: engine_bench [--mib 1024] [--files 2000] [--noop-files 10000] [--rounds 10]
+//                     [--in-flight 1]
+// Also the floor: the time to take the SHA-256 of the release at `openssl speed`'s rate.
 // A short run: engine_bench --mib 64 --files 200 --noop-files 1000 --rounds 1
 // aus-server is taken from the folder of this program, rsync from PATH; both listen on
 // 127.0.0.1 only.
@@ -73,6 +75,7 @@ struct Options {
   unsigned files = 2000;
   unsigned noopFiles = 10000;
   int rounds = 10;
+  unsigned inFlight = 1;  // the engine's AUS.requests_in_flight
 };
 
 // ---- the engine side, run in a child process ----
@@ -150,8 +153,10 @@ int RunEngine(const std::string& root) {
   const auto downloading = events.First(State::DOWNLOAD_STARTED, installing);
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
-  std::printf("%ld %.3f %.3f %.3f\n", usage.ru_maxrss, Seconds(start, initialised),
-              Seconds(downloading, installing), Seconds(installing, end));
+  const auto cpu = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+  std::printf("%ld %.3f %.3f %.3f %.3f\n", usage.ru_maxrss, Seconds(start, initialised),
+              Seconds(downloading, installing), Seconds(installing, end),
+              cpu(usage.ru_utime) + cpu(usage.ru_stime));
   return 0;
 }
 
@@ -268,13 +273,14 @@ EngineRun RunEngineProcess(const fs::path& self, const fs::path& folder, const f
   double initialise = 0;
   double download = 0;
   double install = 0;
-  out >> run.peakKiB >> initialise >> download >> install;
+  double cpu = 0;
+  out >> run.peakKiB >> initialise >> download >> install >> cpu;
   child.wait();
   run.seconds = Seconds(start);
   if (child.exit_code() != 0 || !out) throw std::runtime_error("the engine run failed");
-  char phases[96];
-  std::snprintf(phases, sizeof phases, "initialise %.3f, download %.3f, install %.3f", initialise,
-                download, install);
+  char phases[128];
+  std::snprintf(phases, sizeof phases, "initialise %.3f, download %.3f, install %.3f, CPU %.3f",
+                initialise, download, install, cpu);
   run.phases = phases;
   return run;
 }
@@ -325,9 +331,27 @@ class RsyncDaemon {
   bp::child child_;
 };
 
-void WriteSettings(const fs::path& folder, unsigned short port) {
+void WriteSettings(const fs::path& folder, unsigned short port, unsigned inFlight) {
   fs::create_directories(folder);
-  std::ofstream(folder / "Settings.ini") << "[AUS]\nhost=127.0.0.1\nport=" << port << "\n";
+  std::ofstream(folder / "Settings.ini")
+      << "[AUS]\nhost=127.0.0.1\nport=" << port << "\nrequests_in_flight=" << inFlight << "\n";
+}
+
+// SHA-256 throughput of this CPU in bytes per second, as `openssl speed` measures it on 16 KiB
+// blocks; 0 when openssl is missing or says something else.
+double Sha256BytesPerSecond() {
+  const auto openssl = bp::search_path("openssl");
+  if (openssl.empty()) return 0;
+  bp::ipstream out;
+  bp::child child(openssl.string(), "speed", "-seconds", "2", "-bytes", "16384", "sha256",
+                  bp::std_out > out, bp::std_err > bp::null);
+  std::string line;
+  double kilobytes = 0;
+  while (std::getline(out, line)) {
+    if (line.rfind("sha256", 0) == 0) std::sscanf(line.c_str() + 6, "%lfk", &kilobytes);
+  }
+  child.wait();
+  return kilobytes * 1000;
 }
 
 // Runs every side of a round, each round starting with the next side, so that none always meets
@@ -383,8 +407,8 @@ int RunBench(const Options& options) {
   bench::AusServerProcess fullServer(ausServer, fullSource.parent_path(), dir / "aus-full.log");
   bench::AusServerProcess noopServer(ausServer, noopSource.parent_path(), dir / "aus-noop.log");
   RsyncDaemon rsync(dir / "rsyncd", {{"full", fullSource}, {"noop", noopSource}});
-  WriteSettings(dir / "full-engine", fullServer.port());
-  WriteSettings(dir / "noop-engine", noopServer.port());
+  WriteSettings(dir / "full-engine", fullServer.port(), options.inFlight);
+  WriteSettings(dir / "noop-engine", noopServer.port(), options.inFlight);
 
   // Both sides install into the same folder, emptied before each run: where a tree lands on this
   // machine's disk and memory changes its time by up to half, and that should not count for one
@@ -462,6 +486,17 @@ int RunBench(const Options& options) {
   PrintComparison(fullInstall, engineFull, rsyncFull, "(unsynced)");
   PrintComparison("no-op start, " + std::to_string(options.noopFiles) + " files", engineNoop,
                   rsyncNoop, "<= 2");
+  // The floor: the engine takes the SHA-256 of every byte, which rsync's whole-file copy does not.
+  const double sha256 = Sha256BytesPerSecond();
+  if (sha256 > 0) {
+    const double floor = static_cast<double>(options.mib << 20) / sha256;
+    std::printf(
+        "floor, SHA-256 of %llu MiB at %.0f MB/s (openssl speed, 16 KiB blocks): %.3f s; engine "
+        "median / floor %.2f\n",
+        static_cast<unsigned long long>(options.mib), sha256 / 1e6, floor,
+        Median(engineFull) / floor);
+  }
+  std::printf("requests in flight: %u\n", options.inFlight);
   std::printf(
       "engine peak resident memory, target < 64 MiB: full install %.1f MiB, no-op start %.1f MiB, "
       "install of the %u-file tree %.1f MiB\n",
@@ -484,8 +519,10 @@ int main(int argc, char* argv[]) {
       "noop-files", po::value(&options.noopFiles)->default_value(options.noopFiles),
       "installed files of the no-op start")(
       "rounds", po::value(&options.rounds)->default_value(options.rounds),
-      "interleaved rounds; the median counts")("engine-run", po::value(&engineRoot),
-                                               "internal: run the engine once on this root");
+      "interleaved rounds; the median counts")(
+      "in-flight", po::value(&options.inFlight)->default_value(options.inFlight),
+      "the engine's AUS.requests_in_flight")("engine-run", po::value(&engineRoot),
+                                             "internal: run the engine once on this root");
   try {
     po::variables_map values;
     po::store(po::parse_command_line(argc, argv, description), values);

@@ -158,6 +158,7 @@ log_level=2
 [AUS]
 host=127.0.0.1
 port=$port
+requests_in_flight=8
 INI
 note "bin/Settings.ini:"
 sed 's/^/     /' "$install/bin/Settings.ini"

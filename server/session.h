@@ -42,8 +42,10 @@ class FileDescriptor {
   int descriptor_ = -1;
 };
 
-// One client connection: reads requests, answers them one at a time, streams file ranges from
-// disk a block at a time, each block's bytes copied from the file to the socket by the kernel.
+// One client connection: reads requests, answers them one at a time in the order they came (a
+// client may send several before reading; no more is read while one is answered, so they wait in
+// the socket's buffers, not here), streams file ranges from disk a block at a time, each block's
+// bytes copied from the file to the socket by the kernel.
 // Keeps itself alive through its pending operations; the socket's executor must be a strand, as
 // every handler touches the session's state. Memory per session is bounded: one read buffer, at
 // most kMaxUnframedBytes of an incomplete request, and during a transfer the head of one packet.

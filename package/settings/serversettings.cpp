@@ -23,6 +23,15 @@ bool IsDemoTokenBlocked(int brand) {
          brand == ServerSettings::kDemoTokenBlockedBrandExtra;
 }
 
+// A whole number from "0" up, capped at `largest`; `fallback` for anything else.
+unsigned Count(const std::string& text, unsigned fallback, unsigned largest) {
+  if (text.empty() || text.size() > 9 ||
+      !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return fallback;
+  }
+  return std::min(static_cast<unsigned>(std::stoul(text)), largest);
+}
+
 }  // namespace
 
 const ServerSettings& ServerSettings::Instance() {
@@ -34,10 +43,16 @@ ServerSettings::ServerSettings() {
   // The old and the new skillstop key write one flag; the map notifies "Client.skillstop" last.
   bool skillstop = false;
   bool prereveal = false;
+  std::string requestsInFlight;
+  std::string connectionCount;
   po::options_description description("Settings.ini");
   description.add_options()("AUS.host", po::value(&host)->default_value(kDefaultAusHost),
                             "AUS host.")("AUS.port", po::value(&port)->default_value("3003"),
                                          "AUS port.")(
+      "AUS.requests_in_flight", po::value(&requestsInFlight)->default_value("1"),
+      "FileData requests outstanding per download connection.")(
+      "AUS.connections", po::value(&connectionCount)->default_value("0"),
+      "Download connections; 0: from the processor count.")(
       "Server.host", po::value(&server_host)->default_value(kDefaultServerHost), "Server host.")(
       "Server.port", po::value(&server_port)->default_value("3004"), "Server port.")(
       "Client.skillstop", po::value(&skillstop), "Old name for 'forced skillstop'.")(
@@ -82,6 +97,9 @@ ServerSettings::ServerSettings() {
                                                po::value(&enable_save_code)->default_value(false),
                                                "Enabling save access code");
   const po::variables_map values = settings::ParseSettingsFile(description);
+  requests_in_flight = Count(requestsInFlight, 1, kMaxRequestsInFlight);
+  if (requests_in_flight == 0) requests_in_flight = 1;
+  connections = Count(connectionCount, 0, kMaxConnections);
 
   forcedSkillstop =
       Mode(values.count("Client.skillstop") || values.count("Client.forced_skillstop"), skillstop);

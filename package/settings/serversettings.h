@@ -27,11 +27,25 @@ class ServerSettings {
   const std::string& GetAusHost() const { return host; }
   const std::string& GetAusPort() const { return port; }
   const std::string& GetClientVersion() const { return client_version; }
+  // FileData requests each download connection keeps outstanding ("AUS.requests_in_flight"):
+  // 1 unless the server is known to answer pipelined requests in order; at most
+  // kMaxRequestsInFlight.
+  unsigned GetRequestsInFlight() const { return requests_in_flight; }
+  // Download connections ("AUS.connections"); 0, the default, leaves the count to the engine's
+  // formula from the processor count. At most kMaxConnections.
+  unsigned GetConnections() const { return connections; }
+
+  // Values of the two download keys that are not whole numbers in range (a typo must not keep
+  // the launcher from starting) count as the default; larger ones as the largest.
+  static constexpr unsigned kMaxRequestsInFlight = 64;
+  static constexpr unsigned kMaxConnections = 32;
 
   // One field per option, named after its key (AUS keys plain, Server keys with a server_
   // prefix); final once constructed. The defaults live in the option table.
   std::string host;
   std::string port;
+  unsigned requests_in_flight = 1;
+  unsigned connections = 0;
   std::string server_host;
   std::string server_port;
   bool skill_hint{};

@@ -25,6 +25,7 @@
 #include "package/network/common/client.h"
 #include "package/network/common/downloadmanager.h"
 #include "package/network/common/file.h"
+#include "package/network/common/rangejournal.h"
 #include "package/platform/durablefile.h"
 #include "package/settings/serversettings.h"
 #include "package/taln/db/versiontext.h"
@@ -143,7 +144,7 @@ int Percent(std::uint64_t downloaded, std::uint64_t total) {
 // Syncs and hashes files on a thread of its own as they are queued (downloads once their last
 // range is written, while the rest of the batch downloads), and what is still queued at Finish on
 // every hardware thread: hashing, and waiting for the disk, are most of an install's time
-// otherwise.
+// otherwise. A download whose digest was taken as its bytes arrived is only synced.
 class FileHasher {
  public:
   using Digests = std::unordered_map<std::string, std::vector<unsigned char>>;
@@ -169,11 +170,12 @@ class FileHasher {
   FileHasher& operator=(const FileHasher&) = delete;
 
   // Queues the file at `path`, whole on disk and written no more; a download (`sync`) is synced
-  // before it is hashed.
-  void Add(const std::string& path, bool sync = true) {
+  // before it is hashed. With `digest` (taken from its bytes as they arrived) the file is synced
+  // and not read back: the digest counts once the sync succeeded.
+  void Add(const std::string& path, bool sync = true, std::vector<unsigned char> digest = {}) {
     {
       std::lock_guard lock(mutex_);
-      queue_.emplace_back(path, sync);
+      queue_.push_back({path, sync, std::move(digest)});
     }
     changed_.notify_one();
   }
@@ -207,12 +209,17 @@ class FileHasher {
     for (;;) {
       if (wait) changed_.wait(lock, [this] { return !queue_.empty() || closing_; });
       if (queue_.empty()) return;
-      const auto [path, sync] = std::move(queue_.front());
+      Queued queued = std::move(queue_.front());
       queue_.pop_front();
       lock.unlock();
+      const std::string& path = queued.path;
       std::vector<unsigned char> digest;
       try {
-        digest = HashForInstall(path, sync);
+        if (queued.digest.empty()) {
+          digest = HashForInstall(path, queued.sync);
+        } else if (!CurrentInstallCalls().syncFile(path)) {
+          digest = std::move(queued.digest);
+        }
       } catch (const std::exception&) {
         // No digest: the install step syncs and hashes the file again, and reports the failure.
       }
@@ -221,11 +228,17 @@ class FileHasher {
     }
   }
 
+  struct Queued {
+    std::string path;
+    bool sync;
+    std::vector<unsigned char> digest;  // taken as the bytes arrived; empty: read the file
+  };
+
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<std::pair<std::string, bool>> queue_;  // path and sync; guarded by mutex_
-  Digests digests_;                                 // guarded by mutex_
-  bool closing_ = false;                            // guarded by mutex_
+  std::deque<Queued> queue_;  // guarded by mutex_
+  Digests digests_;           // guarded by mutex_
+  bool closing_ = false;      // guarded by mutex_
   std::thread thread_;
 };
 
@@ -402,20 +415,44 @@ TALN_DownloadManagerImpl::Digests TALN_DownloadManagerImpl::DownloadItems(const 
   const bool latest = configured == Version{};
   const Version byPathVersion = latest ? kBuildVersion : configured;
 
-  auto manager = std::make_shared<network::common::DownloadManager>(client, hardwareThreads_);
+  network::common::DownloadOptions options;
+  options.requestsInFlight = settings.GetRequestsInFlight();
+  options.connections = settings.GetConnections();
+  // Each download's digest comes from its bytes as they arrive: the hashing thread then only syncs
+  // it, instead of reading every byte back.
+  options.digests = true;
+  options.warn = [](const std::string& line) { EngineLog(kLogWarning, "DownloadItems", line); };
+  auto manager = std::make_shared<network::common::DownloadManager>(
+      client, hardwareThreads_, network::common::DownloadManager::FileSystemCapacity, options);
   // Published before the first Add, which already asks the server for sizes.
   const AbortScope abortable(*this, [manager] { manager->Abort(); });
   std::unordered_set<std::string> downloads;
   // A file that another item of the batch also downloads into may change after it completes.
   std::unordered_set<std::string> shared;
   for (const UpdateItem& item : items) {
+    const std::string download = fs::path(Path(item.name) + ".upd").lexically_normal().string();
+    if (!downloads.insert(download).second) shared.insert(download);
+  }
+  for (const UpdateItem& item : items) {
     const std::string download = Path(item.name) + ".upd";
-    if (!downloads.insert(fs::path(download).lexically_normal().string()).second) {
-      shared.insert(fs::path(download).lexically_normal().string());
+    // A download of several ranges resumes from those a stopped run left on disk; one that
+    // another item shares has no single size and digest to keep them for.
+    std::shared_ptr<network::common::RangeJournal> journal;
+    if (item.size > network::common::kPartSize &&
+        !shared.contains(fs::path(download).lexically_normal().string())) {
+      journal = std::make_shared<network::common::RangeJournal>(download, item.size, item.hash,
+                                                                CurrentInstallCalls().syncFile);
+      if (!journal->done().empty()) {
+        EngineLog(kLogInfo, "DownloadItems",
+                  (boost::format("Resuming '%s': %d of %d bytes are on disk.") % download %
+                   journal->DoneBytes() % item.size)
+                      .str());
+      }
     }
     manager->Add(item.required && latest
                      ? std::make_shared<network::common::File>(item.index, download, item.size)
-                     : std::make_shared<network::common::File>(item.name, download, byPathVersion));
+                     : std::make_shared<network::common::File>(item.name, download, byPathVersion),
+                 journal);
   }
   FileHasher hasher;
   // One event per change of the percentage, not per data block: each event becomes a task and a
@@ -435,7 +472,9 @@ TALN_DownloadManagerImpl::Digests TALN_DownloadManagerImpl::DownloadItems(const 
       [&show](std::uint64_t downloaded, std::uint64_t total) { show(Percent(downloaded, total)); },
       [&hasher, &shared](const std::shared_ptr<network::common::File>& file) {
         const std::string& path = file->localPath();
-        if (!shared.contains(fs::path(path).lexically_normal().string())) hasher.Add(path);
+        if (!shared.contains(fs::path(path).lexically_normal().string())) {
+          hasher.Add(path, true, file->digest());
+        }
       });
   // Nothing gets installed once the destructor has run.
   if (stopping_) return {};

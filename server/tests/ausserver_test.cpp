@@ -1,6 +1,10 @@
 #include "server/ausserver.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -493,3 +497,83 @@ TEST_F(AusServerTest, MetricsAreScrapedDuringADownloadAndEachConnectionEndsWithO
 }
 
 }  // namespace
+
+namespace pipelined {
+
+// Sends all of `bytes` on `socket`, whatever its blocking mode, counting progress in `sent`.
+void SendAll(int socket, const std::string& bytes, std::atomic<std::size_t>& sent) {
+  while (sent < bytes.size()) {
+    const ssize_t n = ::send(socket, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+      pollfd writable{socket, POLLOUT, 0};
+      ::poll(&writable, 1, 100);
+    } else {
+      return;
+    }
+  }
+}
+
+}  // namespace pipelined
+
+// Requests sent without waiting for replies are answered one after the other, in order. While it
+// answers one, the server reads no further: the requests waiting behind it stay in the socket's
+// buffers, not in the server's memory, so a client that sends far more than those buffers hold
+// is held back by the connection until the server catches up.
+TEST_F(AusServerTest, PipelinedRequestsAreAnsweredInOrderWithBoundedMemory) {
+  const auto huge = root_.path() / "2.0.0" / "huge.bin";
+  test_support::WriteFile(huge, "");
+  std::filesystem::resize_file(huge, 64u << 20);
+  Start();
+  TestClient client(Port());
+  client.Greet();
+  const auto bytes = [](OPacket packet) {
+    const auto data = packet.Data();
+    return std::string(data->begin(), data->end());
+  };
+  // A series larger than the socket buffers, then 64 MiB of greetings (they have no reply), then
+  // small requests whose replies show the order.
+  std::string requests =
+      bytes(OPacket(false, 11) << false << Version{2, 0, 0} << std::string("huge.bin")
+                               << std::uint64_t{0} << std::uint64_t{0});
+  const std::string greeting =
+      bytes(OPacket(false, 1) << Version{4, 35, 1906051200} << std::string(4096, 'p'));
+  for (int i = 0; i < 16384; ++i) requests += greeting;
+  requests += bytes(OPacket(false, 12) << Version{2, 0, 0} << std::string("small.txt"));
+  requests +=
+      bytes(OPacket(false, 11) << true << std::uint16_t{2} << std::uint64_t{1} << std::uint64_t{3});
+  requests += bytes(OPacket(false, 12) << Version{2, 0, 0} << std::string("missing"));
+
+  std::atomic<std::size_t> sent = 0;
+  std::thread writer([&] { pipelined::SendAll(client.Socket().native_handle(), requests, sent); });
+  // The writer stops making progress long before it is done.
+  std::size_t last = 0;
+  for (int still = 0; still < 10 && sent < requests.size();) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    still = sent == last ? still + 1 : 0;
+    last = sent;
+  }
+  EXPECT_LT(sent.load(), requests.size() / 2);
+
+  const auto series = client.ReceiveFileData();
+  EXPECT_EQ(series.bytes.size(), 64u << 20);
+  const auto [size, sizeRefusal] = [&] {
+    auto reply = client.Receive();
+    bool ok = false;
+    std::uint64_t value = 0;
+    *reply >> ok >> value;
+    return std::pair(value, ok);
+  }();
+  EXPECT_TRUE(sizeRefusal);
+  EXPECT_EQ(size, 5u);
+  EXPECT_EQ(client.ReceiveFileData().bytes, "mal");
+  auto refusal = client.Receive();
+  bool ok = true;
+  error_code code{};
+  *refusal >> ok >> code;
+  EXPECT_EQ(refusal->Type(), 12);
+  EXPECT_EQ(code, error_code::kFileNotFound);
+  writer.join();
+  EXPECT_EQ(sent.load(), requests.size());
+}

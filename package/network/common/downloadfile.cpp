@@ -40,21 +40,26 @@ std::uint64_t RangeLimit(const File& file, std::uint64_t offset, std::uint64_t l
 }  // namespace
 
 DownloadFile::DownloadFile(std::shared_ptr<File> file, std::uint64_t offset, std::uint64_t length,
-                           std::function<void()> written)
+                           Written written)
     : file_(std::move(file)),
       offset_(offset),
       limit_(RangeLimit(*file_, offset, length)),
+      length_(length),
       request_(FileDataRequest(*file_, offset, length)),
       written_(std::move(written)) {}
 
-void DownloadFile::Exchange(Client& client, const std::function<void(std::uint64_t)>& progress) {
-  // One allocation for the whole range: a buffer grown block by block is copied at every step
-  // and, above the allocator's mapping threshold, touches fresh pages each time.
+void DownloadFile::Send(Client& client) {
+  received_ = 0;
+  client.Send(request_);
+}
+
+void DownloadFile::Receive(Client& client, const std::function<void(std::uint64_t)>& progress) {
+  // One allocation for the whole range, made only once its reply comes: a buffer grown block by
+  // block is copied at every step and, above the allocator's mapping threshold, touches fresh
+  // pages each time; requests waiting in flight hold nothing.
   std::string storage;
   storage.reserve(std::min(limit_, kPartSize));
   buffer_ = std::make_unique<std::ostringstream>(std::move(storage));
-  client.Send(request_);
-  std::uint64_t received = 0;
   for (;;) {
     const auto reply = client.Receive();
     if (reply->Type() != kFileDataType || !reply->IsReply()) {
@@ -69,8 +74,8 @@ void DownloadFile::Exchange(Client& client, const std::function<void(std::uint64
                             << aus::TagErrorCode(code) << aus::TagFileName(file_->localPath()));
     }
     const std::uint32_t count = reply->ReadTo(*buffer_);
-    received += count;
-    if (received > limit_) {
+    received_ += count;
+    if (received_ > limit_) {
       BOOST_THROW_EXCEPTION(protocol::IO_Error()
                             << protocol::TagPacketCorrupted("Data beyond the requested range"));
     }
@@ -79,10 +84,20 @@ void DownloadFile::Exchange(Client& client, const std::function<void(std::uint64
   }
 }
 
+std::uint64_t DownloadFile::Reset() {
+  buffer_.reset();
+  return std::exchange(received_, 0);
+}
+
 void DownloadFile::Finish() {
   file_->Write(static_cast<std::streamoff>(offset_), buffer_->view());
+  if (written_) written_(buffer_->view());
   buffer_.reset();
-  if (written_) written_();
+}
+
+std::string DownloadFile::Describe() const {
+  return "'" + file_->localPath() + "' bytes " + std::to_string(offset_) + " to " +
+         (length_ == 0 ? std::string("its end") : std::to_string(offset_ + length_));
 }
 
 }  // namespace network::common

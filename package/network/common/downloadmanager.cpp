@@ -7,6 +7,7 @@
 #include <exception>
 #include <limits>
 #include <mutex>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -143,7 +144,38 @@ class Finisher {
   std::thread thread_;        // last: starts once the members above exist
 };
 
+// The failures a new connection may not meet again: the peer or the path dropped the connection,
+// or the server is restarting. Aborts, refusals and malformed replies are not among them.
+bool IsTransient(const boost::system::error_code& error) {
+  namespace e = boost::asio::error;
+  return error == e::connection_reset || error == e::eof || error == e::timed_out ||
+         error == e::broken_pipe || error == e::connection_aborted ||
+         error == e::connection_refused || error == e::network_reset || error == e::network_down ||
+         error == e::network_unreachable || error == e::host_unreachable ||
+         error == e::not_connected || error == e::shut_down;
+}
+
 }  // namespace
+
+class DownloadManager::Connection {
+ public:
+  // Listed before it connects, so that Abort can end the connect too.
+  explicit Connection(DownloadManager& manager)
+      : manager_(manager),
+        client_(manager.client_->host(), manager.client_->port(), manager.client_->version(),
+                manager.client_->platform(), true, manager.client_->timeout()) {
+    manager_.Enlist(client_);
+  }
+  ~Connection() { manager_.Unlist(client_); }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  Client& client() { return client_; }
+
+ private:
+  DownloadManager& manager_;
+  Client client_;
+};
 
 void KeepTransferBuffersMapped() {
 #ifdef __GLIBC__
@@ -155,16 +187,31 @@ void KeepTransferBuffersMapped() {
 #endif
 }
 
+namespace {
+
+DownloadOptions Bounded(DownloadOptions options) {
+  options.requestsInFlight =
+      std::clamp(options.requestsInFlight, 1u, DownloadOptions::kMaxRequestsInFlight);
+  options.connections = std::min(options.connections, DownloadOptions::kMaxConnections);
+  return options;
+}
+
+}  // namespace
+
 DownloadManager::DownloadManager(std::shared_ptr<Client> client, unsigned hardwareThreads,
-                                 Capacity capacity)
+                                 Capacity capacity, DownloadOptions options)
     : client_(std::move(client)),
       hardwareThreads_(hardwareThreads),
-      capacity_(std::move(capacity)) {}
+      capacity_(std::move(capacity)),
+      options_(Bounded(std::move(options))) {}
 
 DownloadManager::~DownloadManager() = default;
 
-unsigned DownloadManager::WorkerCount(unsigned hardwareThreads, std::uint64_t ranges) {
-  const unsigned wanted = hardwareThreads > 1 ? hardwareThreads - 1 : 1;
+unsigned DownloadManager::WorkerCount(unsigned hardwareThreads, std::uint64_t ranges,
+                                      unsigned connections) {
+  const unsigned wanted = connections != 0 ? std::min(connections, DownloadOptions::kMaxConnections)
+                          : hardwareThreads > 1 ? hardwareThreads - 1
+                                                : 1;
   return static_cast<unsigned>(std::min<std::uint64_t>(wanted, ranges));
 }
 
@@ -185,7 +232,8 @@ std::uint64_t DownloadManager::FileSystemCapacity(const std::string& localPath) 
   return space.capacity;
 }
 
-void DownloadManager::Add(const std::shared_ptr<File>& file) {
+void DownloadManager::Add(const std::shared_ptr<File>& file,
+                          std::shared_ptr<RangeJournal> journal) {
   {
     // A file of known size would not touch the aborted shared client.
     std::lock_guard lock(taskMutex_);
@@ -200,27 +248,50 @@ void DownloadManager::Add(const std::shared_ptr<File>& file) {
                              std::to_string(size) + " bytes, the file system holds " +
                              std::to_string(capacity) + " bytes");
   }
+  std::uint64_t ranges = RangeCount(size);
+  std::uint64_t done = 0;
+  std::uint64_t next = 0;
+  // A journal kept for another size describes other bytes.
+  if (journal && journal->size() != size) journal.reset();
+  if (journal && !journal->done().empty()) {
+    file->KeepContents();
+    ranges -= journal->done().size();
+    done = journal->DoneBytes();
+    while (journal->done().contains(next / kPartSize)) next += kPartSize;
+  }
   {
     std::lock_guard lock(taskMutex_);
     if (aborted_) throw boost::system::system_error(boost::asio::error::operation_aborted, "Add");
     files_.push_back(
-        {file, size, 0, std::make_shared<std::atomic<std::uint64_t>>(RangeCount(size))});
+        {file, size, next, std::make_shared<std::atomic<std::uint64_t>>(ranges), journal, nullptr});
+    if (journal) journals_.push_back(journal);
   }
   std::lock_guard lock(progressMutex_);
   total_ += size;
+  downloaded_ += done;
 }
 
 std::unique_ptr<DownloadTask> DownloadManager::Take() {
   std::shared_ptr<File> file;
   std::shared_ptr<std::atomic<std::uint64_t>> rangesLeft;
+  std::shared_ptr<RangeJournal> journal;
+  std::shared_ptr<RangeDigest> digest;
   std::uint64_t offset = 0;
   std::uint64_t length = 0;
   {
     std::lock_guard lock(taskMutex_);
     if (files_.empty()) return nullptr;
     QueuedFile& queued = files_.front();
+    if (options_.digests && !queued.digest) {
+      // Made only now: a queue of thousands of files holds no hashing state.
+      queued.digest = std::make_shared<RangeDigest>(
+          queued.file->localPath(), queued.size,
+          queued.journal ? queued.journal->done() : std::set<std::uint64_t>{});
+    }
     file = queued.file;
     rangesLeft = queued.rangesLeft;
+    journal = queued.journal;
+    digest = queued.digest;
     if (queued.size <= kPartSize) {
       // One request for the whole file (length 0: to its end).
       files_.pop_front();
@@ -228,21 +299,36 @@ std::unique_ptr<DownloadTask> DownloadManager::Take() {
       // Every range asks for a whole part; the server stops at the end of the file.
       offset = queued.next;
       length = kPartSize;
-      if (queued.size - queued.next <= kPartSize) {
-        files_.pop_front();
-      } else {
+      // Past the ranges a resumed file holds already.
+      do {
         queued.next += kPartSize;
-      }
+      } while (journal && queued.next < queued.size &&
+               journal->done().contains(queued.next / kPartSize));
+      if (queued.next >= queued.size) files_.pop_front();
     }
   }
-  std::function<void()> written = [this, file, rangesLeft] { OnWritten(file, *rangesLeft); };
+  DownloadFile::Written written = [this, file, rangesLeft, journal, digest,
+                                   index = offset / kPartSize](std::string_view data) {
+    OnWritten(file, *rangesLeft, journal.get(), digest.get(), index, data);
+  };
   return std::make_unique<DownloadFile>(std::move(file), offset, length, std::move(written));
 }
 
 void DownloadManager::OnWritten(const std::shared_ptr<File>& file,
-                                std::atomic<std::uint64_t>& rangesLeft) {
-  // The decrement orders every earlier range's write before the report.
-  if (--rangesLeft == 0 && completed_) completed_(file);
+                                std::atomic<std::uint64_t>& rangesLeft, RangeJournal* journal,
+                                RangeDigest* digest, std::uint64_t index, std::string_view data) {
+  if (digest) digest->Written(index, data);
+  // The decrement orders every earlier range's write, and hashing, before the report.
+  if (--rangesLeft != 0) {
+    if (journal) journal->Written(index);
+    return;
+  }
+  // Removed at once, with no sync before: a process stopped between the last write and this
+  // leaves a whole download, which the next start takes by its digest, and a journal beside it
+  // that nothing would remove.
+  if (journal) journal->Complete();
+  if (digest) file->SetDigest(digest->Digest());
+  if (completed_) completed_(file);
 }
 
 unsigned DownloadManager::Download(const Progress& progress, const Completed& completed) {
@@ -257,7 +343,7 @@ unsigned DownloadManager::Download(const Progress& progress, const Completed& co
       queued += std::min(ranges, std::numeric_limits<std::uint64_t>::max() - queued);
     }
   }
-  const unsigned workers = WorkerCount(hardwareThreads_, queued);
+  const unsigned workers = WorkerCount(hardwareThreads_, queued, options_.connections);
   const std::size_t waiting = std::max(1u, kWaitingRanges / std::max(1u, workers));
   const std::function<unsigned()> work = [this, &progress, waiting] {
     return Work(progress, waiting);
@@ -266,12 +352,20 @@ unsigned DownloadManager::Download(const Progress& progress, const Completed& co
   for (unsigned i = 0; i < workers; ++i) threads.push_back(std::make_shared<DownloadThread>(work));
 
   unsigned tasksDone = 0;
+  std::string error;
   for (const auto& thread : threads) {
     thread->Join();
-    // The other threads are joined by their destructors while this leaves.
-    if (!thread->error().empty()) throw std::runtime_error(thread->error());
+    if (error.empty()) error = thread->error();
     tasksDone += thread->count();
   }
+  // Whatever stopped the run, the ranges written so far are kept for the next one.
+  std::vector<std::shared_ptr<RangeJournal>> journals;
+  {
+    std::lock_guard lock(taskMutex_);
+    journals.swap(journals_);
+  }
+  for (const auto& journal : journals) journal->Flush();
+  if (!error.empty()) throw std::runtime_error(error);
   // Workers that found the queue emptied by Abort ended without an error.
   std::lock_guard lock(taskMutex_);
   if (aborted_) throw std::runtime_error(kSocketFailure);
@@ -279,25 +373,69 @@ unsigned DownloadManager::Download(const Progress& progress, const Completed& co
 }
 
 unsigned DownloadManager::Work(const Progress& progress, std::size_t waiting) {
-  // Connected only once listed, so that Abort can end the connect too.
-  Client client(client_->host(), client_->port(), client_->version(), client_->platform(), true,
-                client_->timeout());
-  Enlist(client);
-  struct Listed {
-    DownloadManager& manager;
-    Client& connection;
-    ~Listed() { manager.Unlist(connection); }
-  } listed{*this, client};
-  client.Connect();
   const std::function<void(std::uint64_t)> onProgress = [this, &progress](std::uint64_t bytes) {
     OnProgress(bytes, progress);
   };
   Finisher finisher(waiting);
-  while (std::unique_ptr<DownloadTask> task = Take()) {
-    task->Exchange(client, onProgress);
-    finisher.Hand(std::move(task));
+  // Sent on `connection` and not yet received, in request order: the replies come in that order.
+  std::deque<std::unique_ptr<DownloadTask>> inFlight;
+  std::unique_ptr<Connection> connection;
+  unsigned failures = 0;  // transient failures since a range last arrived
+  for (;;) {
+    std::unique_ptr<DownloadTask> received;
+    try {
+      if (!connection) {
+        connection = std::make_unique<Connection>(*this);
+        connection->client().Connect();
+        for (const auto& task : inFlight) task->Send(connection->client());
+      }
+      while (inFlight.size() < options_.requestsInFlight) {
+        std::unique_ptr<DownloadTask> task = Take();
+        if (!task) break;
+        inFlight.push_back(std::move(task));
+        inFlight.back()->Send(connection->client());
+      }
+      if (inFlight.empty()) break;
+      inFlight.front()->Receive(connection->client(), onProgress);
+      received = std::move(inFlight.front());
+      inFlight.pop_front();
+      failures = 0;
+    } catch (const boost::system::system_error& error) {
+      if (!IsTransient(error.code()) || failures >= options_.retries) throw;
+      ++failures;
+      // The connection is unusable after a failed read or write; the requests it carried go out
+      // again on the next one.
+      connection.reset();
+      for (const auto& task : inFlight) Unreport(task->Reset());
+      if (options_.warn) {
+        std::string what = inFlight.empty() ? "the connection" : inFlight.front()->Describe();
+        options_.warn("Download of " + what + " failed (" + error.what() + "); retry " +
+                      std::to_string(failures) + " of " + std::to_string(options_.retries) +
+                      " on a new connection");
+      }
+      if (!Backoff(failures)) {
+        throw boost::system::system_error(boost::asio::error::operation_aborted, "connect");
+      }
+      continue;
+    }
+    finisher.Hand(std::move(received));
   }
   return finisher.Finished();
+}
+
+bool DownloadManager::Backoff(unsigned attempt) {
+  thread_local std::minstd_rand random(std::random_device{}());
+  std::uniform_real_distribution<double> jitter(0.75, 1.25);
+  const double base = static_cast<double>(options_.backoff.count()) *
+                      static_cast<double>(1u << std::min(attempt - 1, 16u));
+  const auto delay = std::chrono::milliseconds(static_cast<std::int64_t>(base * jitter(random)));
+  std::unique_lock lock(taskMutex_);
+  return !abortedChanged_.wait_for(lock, delay, [this] { return aborted_; });
+}
+
+void DownloadManager::Unreport(std::uint64_t bytes) {
+  std::lock_guard lock(progressMutex_);
+  downloaded_ -= std::min(bytes, downloaded_);
 }
 
 void DownloadManager::OnProgress(std::uint64_t bytes, const Progress& progress) {
@@ -318,11 +456,14 @@ void DownloadManager::Cancel() {
 }
 
 void DownloadManager::Abort() {
-  std::lock_guard lock(taskMutex_);
-  aborted_ = true;
-  files_.clear();
-  client_->Abort();
-  for (Client* connection : connections_) connection->Abort();
+  {
+    std::lock_guard lock(taskMutex_);
+    aborted_ = true;
+    files_.clear();
+    client_->Abort();
+    for (Client* connection : connections_) connection->Abort();
+  }
+  abortedChanged_.notify_all();
 }
 
 void DownloadManager::Enlist(Client& connection) {

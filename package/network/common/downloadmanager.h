@@ -1,6 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -15,6 +17,8 @@
 #include "package/network/common/downloadfile.h"
 #include "package/network/common/downloadtask.h"
 #include "package/network/common/file.h"
+#include "package/network/common/rangedigest.h"
+#include "package/network/common/rangejournal.h"
 
 namespace network::common {
 
@@ -30,6 +34,32 @@ namespace network::common {
 // nothing.
 void KeepTransferBuffersMapped();
 
+// How a DownloadManager uses the network.
+struct DownloadOptions {
+  // FileData requests each connection keeps outstanding. The server answers them in order, and
+  // a request waiting for its turn holds no buffer, so this costs no memory; above 1 it spares a
+  // round trip per range and per file. Values above kMaxRequestsInFlight count as that.
+  unsigned requestsInFlight = 1;
+  static constexpr unsigned kMaxRequestsInFlight = 64;
+  // Workers, each with its own connection; 0 means WorkerCount's formula. Never more than the
+  // ranges queued, nor than kMaxConnections.
+  unsigned connections = 0;
+  static constexpr unsigned kMaxConnections = 32;
+  // A range whose connection fails on a transient error (reset, closed, timed out, refused) is
+  // sent again on a fresh connection, after a wait of `backoff`, doubled for every further try,
+  // each varied by up to a quarter either way, so that clients dropped together do not come
+  // back together. At most `retries` tries in a row without a range completing.
+  unsigned retries = 3;
+  std::chrono::milliseconds backoff{500};
+  // Whether each file's SHA-256 is taken as its ranges arrive (File::digest), from their bytes in
+  // memory on the thread that writes them, never on the one reading the socket. Ranges written
+  // ahead of the ones before them are read back from the file.
+  bool digests = false;
+  // Gets one line per retry, on the worker's thread (the engine logs it as a warning). Must not
+  // throw.
+  std::function<void(const std::string&)> warn;
+};
+
 class DownloadManager {
  public:
   using Progress = std::function<void(std::uint64_t downloaded, std::uint64_t total)>;
@@ -42,7 +72,7 @@ class DownloadManager {
   // `capacity` bounds the size Add accepts for a local file.
   explicit DownloadManager(std::shared_ptr<Client> client,
                            unsigned hardwareThreads = std::thread::hardware_concurrency(),
-                           Capacity capacity = FileSystemCapacity);
+                           Capacity capacity = FileSystemCapacity, DownloadOptions options = {});
   // Drops the ranges still queued.
   ~DownloadManager();
   DownloadManager(const DownloadManager&) = delete;
@@ -53,7 +83,10 @@ class DownloadManager {
   // size above the capacity of the file system that would hold the local file is refused before
   // anything is queued: std::runtime_error "File too large for its disk: <local path> is <size>
   // bytes, the file system holds <capacity> bytes".
-  void Add(const std::shared_ptr<File>& file);
+  // With a `journal` (for this file's size), the ranges it holds are not fetched again (the file
+  // keeps its bytes, and they count as downloaded), and each range written is recorded in it;
+  // the journal is completed, and removed, once the file is whole.
+  void Add(const std::shared_ptr<File>& file, std::shared_ptr<RangeJournal> journal = {});
 
   // Runs the queued ranges on WorkerCount workers and returns how many completed. `progress` gets
   // (downloaded, total) after every data block, from the workers' threads, possibly at the same
@@ -78,8 +111,10 @@ class DownloadManager {
   // throws the socket failure's text.
   void Abort();
 
-  // min(ranges, max(1, hardwareThreads - 1)).
-  static unsigned WorkerCount(unsigned hardwareThreads, std::uint64_t ranges);
+  // min(ranges, max(1, hardwareThreads - 1)), or min(ranges, connections) when `connections` is
+  // set (at most DownloadOptions::kMaxConnections).
+  static unsigned WorkerCount(unsigned hardwareThreads, std::uint64_t ranges,
+                              unsigned connections = 0);
   // The ranges a file of `size` bytes is cut into: one up to kPartSize, else one per part.
   static std::uint64_t RangeCount(std::uint64_t size);
   // The capacity of the file system of the nearest existing folder on the way to `localPath`
@@ -100,7 +135,11 @@ class DownloadManager {
     std::uint64_t next;  // offset of the next range to take
     // Ranges not written yet, shared by the file's tasks; the last one written reports the file.
     std::shared_ptr<std::atomic<std::uint64_t>> rangesLeft;
+    std::shared_ptr<RangeJournal> journal;  // null when the file is not journaled
+    std::shared_ptr<RangeDigest> digest;    // made with the first range taken, if wanted
   };
+  // A worker's connection, listed for Abort while it lives.
+  class Connection;
 
   // Lists a worker's connection for Abort (aborting it at once if Abort came first), and takes
   // it off the list before it goes.
@@ -110,20 +149,32 @@ class DownloadManager {
   std::unique_ptr<DownloadTask> Take();
   // A worker's job: opens its own connection, then runs tasks until the queue is empty, each
   // task's Finish overlapping the next ones' Exchange (up to `waiting` tasks wait for theirs).
-  // Returns the tasks completed; an exception ends the job and drops the failed task (a Finish
-  // failure also drops the tasks exchanged meanwhile, unwritten).
+  // Keeps up to options_.requestsInFlight requests outstanding; after a transient failure, sends
+  // them again on a new connection. Returns the tasks completed; an exception ends the job and
+  // drops the failed task and those in flight (a Finish failure also drops the tasks exchanged
+  // meanwhile, unwritten).
   unsigned Work(const Progress& progress, std::size_t waiting);
+  // Waits before retry number `attempt`, ended early by Abort; false when aborted.
+  bool Backoff(unsigned attempt);
+  void Unreport(std::uint64_t bytes);
   void OnProgress(std::uint64_t bytes, const Progress& progress);
   // Called by each range of `file` once written; the last of `rangesLeft` reports the file.
-  void OnWritten(const std::shared_ptr<File>& file, std::atomic<std::uint64_t>& rangesLeft);
+  // `journal`, when set, records range `index`, and `digest` hashes its `data`.
+  void OnWritten(const std::shared_ptr<File>& file, std::atomic<std::uint64_t>& rangesLeft,
+                 RangeJournal* journal, RangeDigest* digest, std::uint64_t index,
+                 std::string_view data);
 
   std::shared_ptr<Client> client_;
   unsigned hardwareThreads_;
   Capacity capacity_;
+  const DownloadOptions options_;
   std::mutex taskMutex_;
-  std::deque<QueuedFile> files_;      // guarded by taskMutex_
-  std::vector<Client*> connections_;  // guarded by taskMutex_; the workers' own
-  bool aborted_ = false;              // guarded by taskMutex_
+  std::condition_variable abortedChanged_;  // with taskMutex_; wakes the workers' backoffs
+  std::deque<QueuedFile> files_;            // guarded by taskMutex_
+  std::vector<Client*> connections_;        // guarded by taskMutex_; the workers' own
+  // Flushed when Download ends. Guarded by taskMutex_.
+  std::vector<std::shared_ptr<RangeJournal>> journals_;
+  bool aborted_ = false;  // guarded by taskMutex_
   std::mutex progressMutex_;
   std::uint64_t downloaded_ = 0;  // guarded by progressMutex_
   std::uint64_t total_ = 0;       // guarded by progressMutex_

@@ -64,22 +64,33 @@ std::uint64_t File::Size(Client& client) {
 
 void File::Write(std::streampos position, std::string_view data) {
   std::lock_guard lock(writeMutex_);
-  if (!output_.is_open()) {
+  if (!output_) {
+    // Made only now: a stream is about 500 bytes, and a release of 65,536 files queues a File for
+    // each before the first one is fetched.
+    auto output = std::make_unique<std::ofstream>();
     const std::filesystem::path path(localPath_);
     if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path());
-    output_.open(path, std::ios::binary | std::ios::out | std::ios::trunc);
-    if (!output_) throw std::ios_base::failure("Could not create file: " + localPath_);
+    if (keepContents_) {
+      // in | out opens without truncating, but only a file that exists.
+      if (!std::filesystem::exists(path))
+        std::ofstream create(path, std::ios::binary | std::ios::out);
+      output->open(path, std::ios::binary | std::ios::in | std::ios::out);
+    } else {
+      output->open(path, std::ios::binary | std::ios::out | std::ios::trunc);
+    }
+    if (!*output) throw std::ios_base::failure("Could not create file: " + localPath_);
+    output_ = std::move(output);
   }
-  output_.seekp(position);
+  output_->seekp(position);
   // Written in pieces: the kernel takes a 2 MiB range as one write markedly slower and less
   // steadily than as 64 KiB writes (measured with download_bench).
   for (std::size_t at = 0; at < data.size(); at += kWriteChunk) {
     const std::size_t n = std::min(kWriteChunk, data.size() - at);
-    output_.write(data.data() + at, static_cast<std::streamsize>(n));
+    output_->write(data.data() + at, static_cast<std::streamsize>(n));
   }
-  output_.flush();
-  if (!output_) {
-    output_.clear();
+  output_->flush();
+  if (!*output_) {
+    output_->clear();
     throw std::ios_base::failure("Could not write file: " + localPath_);
   }
 }

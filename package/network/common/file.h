@@ -3,10 +3,13 @@
 #include <cstdint>
 #include <fstream>
 #include <ios>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "package/network/protocol/version.h"
 
@@ -37,11 +40,20 @@ class File {
 
   // Writes every byte of `data` at `position` of the local file and flushes, so the file on disk
   // is complete once the last range is written. The first call creates the missing folders and
-  // opens the file truncated. Safe to call from several threads. Throws std::ios_base::failure
-  // "Could not create file: <local path>" when the file cannot be opened, "Could not write file:
-  // <local path>" when writing fails, and std::filesystem::filesystem_error when a folder cannot
-  // be created.
+  // opens the file truncated, or as it is after KeepContents. Safe to call from several threads.
+  // Throws std::ios_base::failure "Could not create file: <local path>" when the file cannot be
+  // opened, "Could not write file: <local path>" when writing fails, and
+  // std::filesystem::filesystem_error when a folder cannot be created.
   void Write(std::streampos position, std::string_view data);
+
+  // For a download resumed from ranges already on disk: the first Write keeps the file's bytes
+  // (creating it if missing). Called before the first Write.
+  void KeepContents() { keepContents_ = true; }
+
+  // The SHA-256 of the whole file as its ranges arrived, when the DownloadManager took it
+  // (DownloadOptions::digests); set before the file is reported complete. Empty otherwise.
+  const std::vector<unsigned char>& digest() const { return digest_; }
+  void SetDigest(std::vector<unsigned char> digest) { digest_ = std::move(digest); }
 
   bool byIndex() const { return byIndex_; }
   unsigned short index() const { return index_; }
@@ -53,13 +65,15 @@ class File {
 
  private:
   std::mutex writeMutex_;
-  std::ofstream output_;  // guarded by writeMutex_; opened by the first Write
+  std::unique_ptr<std::ofstream> output_;  // guarded by writeMutex_; made by the first Write
   bool byIndex_;
   unsigned short index_ = 0;
   std::optional<std::string> remotePath_;
   std::string localPath_;
   std::optional<Version> version_;
   bool sizeKnown_;
+  bool keepContents_ = false;
+  std::vector<unsigned char> digest_;
   std::uint64_t size_ = 0;
 };
 

@@ -39,6 +39,33 @@ TEST_F(ServerSettingsTest, ReadsAddressesAndWideCodes) {
   EXPECT_EQ(settings.session_code, -9000000000LL);
 }
 
+// The download keys tune speed only: a value that is not a whole number counts as the default,
+// a large one as the largest, so that no typo keeps the launcher from starting.
+TEST_F(ServerSettingsTest, DownloadKeys) {
+  struct Case {
+    const char* aus;
+    unsigned requestsInFlight;
+    unsigned connections;
+  } cases[] = {
+      {"", 1, 0},
+      {"requests_in_flight=8\nconnections=3\n", 8, 3},
+      {"requests_in_flight=0\nconnections=0\n", 1, 0},
+      {"requests_in_flight=1000\nconnections=1000\n", 64, 32},
+      {"requests_in_flight=99999999999999999999\nconnections=99999999999\n", 1, 0},
+      {"requests_in_flight=-2\nconnections=-1\n", 1, 0},
+      {"requests_in_flight=eight\nconnections=2x\n", 1, 0},
+      {"requests_in_flight=\nconnections=\n", 1, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.aus);
+    WriteFile("Settings.ini", std::string("[AUS]\nhost=h\n") + c.aus);
+    const ServerSettings settings;
+    EXPECT_EQ(settings.GetRequestsInFlight(), c.requestsInFlight);
+    EXPECT_EQ(settings.GetConnections(), c.connections);
+    EXPECT_EQ(settings.GetAusHost(), "h");
+  }
+}
+
 TEST_F(ServerSettingsTest, SkillstopAndPrereveal) {
   constexpr int kOff = ServerSettings::kModeOff;
   constexpr int kOn = ServerSettings::kModeOn;

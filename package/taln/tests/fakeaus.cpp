@@ -70,6 +70,17 @@ bool FakeAus::WaitUntilHeld(int count) {
   return holdChanged_.wait_for(lock, std::chrono::seconds(30), [&] { return held_ >= count; });
 }
 
+void FakeAus::DropFileDataAt(std::uint64_t offset, int times) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  dropOffset_ = offset;
+  drops_ = times;
+}
+
+void FakeAus::RefuseFileDataAt(std::uint64_t offset) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  refusedOffset_ = offset;
+}
+
 void FakeAus::Publish(const Version& version, Release release) {
   std::lock_guard<std::mutex> lock(mutex_);
   releases_[{version.major, version.minor, version.revision}] = std::move(release);
@@ -137,12 +148,18 @@ std::vector<taln::UpdateItem> FakeAus::Items(const Version& version, bool latest
 void FakeAus::Serve(test_support::FakeConnection& connection) {
   for (;;) {
     const std::string request = connection.ReadPacket();
-    const std::string reply = Answer(request);
+    bool cut = false;
+    const std::string reply = Answer(request, cut);
+    if (cut) {
+      connection.Write(reply.substr(0, reply.size() / 2));
+      connection.Shutdown();
+      return;
+    }
     if (!reply.empty()) connection.Write(reply);
   }
 }
 
-std::string FakeAus::Answer(const std::string& bytes) {
+std::string FakeAus::Answer(const std::string& bytes, bool& cut) {
   IPacket request(bytes.data(), bytes.data() + bytes.size());
   std::ostringstream note;
   switch (request.Type()) {
@@ -182,13 +199,13 @@ std::string FakeAus::Answer(const std::string& bytes) {
       return Bytes(reply);
     }
     case kFileData:
-      return AnswerFileData(request);
+      return AnswerFileData(request, cut);
     default:
       return "";  // the greeting needs no answer
   }
 }
 
-std::string FakeAus::AnswerFileData(IPacket& request) {
+std::string FakeAus::AnswerFileData(IPacket& request, bool& cut) {
   bool byIndex = false;
   std::uint16_t index = 0;
   Version version;
@@ -230,6 +247,11 @@ std::string FakeAus::AnswerFileData(IPacket& request) {
   if (release && release->files.count(name)) contents = &release->files.at(name);
   if (corrupted_.count(name)) contents = &corrupted_.at(name);
   if (contents == nullptr) return Refusal(kFileData, aus::error_code::kFileNotFound);
+  if (offset == refusedOffset_) return Refusal(kFileData, aus::error_code::kReadFailed);
+  if (offset == dropOffset_ && drops_ > 0) {
+    --drops_;
+    cut = true;
+  }
 
   const std::uint64_t begin = std::min<std::uint64_t>(offset, contents->size());
   const std::uint64_t end =

@@ -46,6 +46,12 @@ class FakeAus {
   // seconds) has passed.
   void HoldFileData();
   void ReleaseFileData();
+  // The next `times` FileData requests at `offset` (of any file) are answered with half their
+  // bytes, and then the connection is shut down, as a dropped connection is.
+  void DropFileDataAt(std::uint64_t offset, int times);
+  // FileData requests at `offset` are refused (kReadFailed) until this is called with another
+  // offset.
+  void RefuseFileDataAt(std::uint64_t offset);
   // Waits (at most 30 s) until `count` FileData requests are held; false on timeout.
   bool WaitUntilHeld(int count);
 
@@ -60,8 +66,9 @@ class FakeAus {
 
  private:
   void Serve(test_support::FakeConnection& connection);
-  std::string Answer(const std::string& request);
-  std::string AnswerFileData(network::protocol::IPacket& request);
+  // Sets `cut` when the connection is to be dropped halfway through the reply.
+  std::string Answer(const std::string& request, bool& cut);
+  std::string AnswerFileData(network::protocol::IPacket& request, bool& cut);
   const Release* Find(const Version& version, bool latest) const;  // mutex_ held
 
   mutable std::mutex mutex_;
@@ -73,8 +80,11 @@ class FakeAus {
   std::atomic<bool> wrongUpdateDbType_{false};
   std::atomic<bool> silentUpdateDb_{false};
   std::condition_variable holdChanged_;
-  bool holding_ = false;  // guarded by mutex_
-  int held_ = 0;          // guarded by mutex_
+  bool holding_ = false;                      // guarded by mutex_
+  std::uint64_t dropOffset_ = 0;              // guarded by mutex_
+  int drops_ = 0;                             // guarded by mutex_
+  std::uint64_t refusedOffset_ = UINT64_MAX;  // guarded by mutex_
+  int held_ = 0;                              // guarded by mutex_
   test_support::FakeServer server_;
 };
 

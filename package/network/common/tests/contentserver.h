@@ -63,17 +63,22 @@ struct Request {
 // An update server answering FileSize and FileData requests from files held in memory, keyed by
 // remote path or "#<index>". Unknown files are refused with kFileNotFound. FileData replies come
 // in blocks of `blockSize` bytes, then the empty block. `beforeReply`, when given, runs on the
-// connection's thread after a request is recorded and before it is answered.
+// connection's thread after a request is recorded and before it is answered. `cut`, when given
+// and true for a FileData request, sends only the first half of that reply's bytes and then
+// shuts the connection down, as a dropped connection does.
 class ContentServer {
  public:
   using Files = std::map<std::string, std::string>;
 
   using Hook = std::function<void(const Request&)>;
+  using Cut = std::function<bool(const Request&)>;
 
-  explicit ContentServer(Files files, std::size_t blockSize = 4096, Hook beforeReply = {})
+  explicit ContentServer(Files files, std::size_t blockSize = 4096, Hook beforeReply = {},
+                         Cut cut = {})
       : files_(std::move(files)),
         blockSize_(blockSize),
         beforeReply_(std::move(beforeReply)),
+        cut_(std::move(cut)),
         server_([this](test_support::FakeConnection& c) { Serve(c); }) {}
 
   std::string port() const { return server_.port(); }
@@ -107,8 +112,13 @@ class ContentServer {
         protocol::OPacket reply(true, 12);
         reply << true << std::uint64_t{file->second.size()};
         connection.Write(Bytes(reply));
+      } else if (cut_ && cut_(request)) {
+        const std::string replies = RangeReplies(file->second, request);
+        connection.Write(replies.substr(0, replies.size() / 2));
+        connection.Shutdown();
+        return;
       } else {
-        SendRange(connection, file->second, request);
+        connection.Write(RangeReplies(file->second, request));
       }
     }
   }
@@ -129,8 +139,7 @@ class ContentServer {
     return request;
   }
 
-  void SendRange(test_support::FakeConnection& connection, const std::string& content,
-                 const Request& request) const {
+  std::string RangeReplies(const std::string& content, const Request& request) const {
     const std::size_t begin = std::min<std::size_t>(request.offset, content.size());
     const std::size_t end = request.length == 0
                                 ? content.size()
@@ -144,12 +153,13 @@ class ContentServer {
       replies += Bytes(reply);
       if (count == 0) break;
     }
-    connection.Write(replies);
+    return replies;
   }
 
   const std::map<std::string, std::string> files_;
   const std::size_t blockSize_;
   const Hook beforeReply_;
+  const Cut cut_;
   mutable std::mutex mutex_;
   std::vector<Request> requests_;    // guarded by mutex_
   test_support::FakeServer server_;  // last: its destructor joins the scripts using the above

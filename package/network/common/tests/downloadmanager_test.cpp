@@ -1,5 +1,6 @@
 #include "package/network/common/downloadmanager.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <future>
@@ -8,8 +9,10 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -18,9 +21,11 @@
 #include <boost/system/system_error.hpp>
 #include <gtest/gtest.h>
 
+#include "package/network/common/rangejournal.h"
 #include "package/network/common/tests/contentserver.h"
 #include "package/network/common/tests/silentpeers.h"
 #include "package/network/protocol/updateerror.h"
+#include "package/taln/db/updateitem.h"
 #include "tests/support/fakeserver.h"
 #include "tests/support/scratchdir.h"
 
@@ -481,3 +486,273 @@ TEST_F(DownloadManagerTest, AbortedManagerFailsAddAndDownloadAtOnce) {
 }
 
 }  // namespace
+
+// Options for the retry tests: the backoff is short, so only the behaviour is waited for.
+network::common::DownloadOptions QuickRetries(std::vector<std::string>* warnings,
+                                              std::mutex* mutex) {
+  network::common::DownloadOptions options;
+  options.backoff = std::chrono::milliseconds(1);
+  options.warn = [warnings, mutex](const std::string& line) {
+    std::lock_guard lock(*mutex);
+    warnings->push_back(line);
+  };
+  return options;
+}
+
+// A range whose connection drops or goes silent is fetched again on a fresh connection, up to
+// three times in a row; refusals are not retried, and a batch fails only when the retries are
+// spent. Progress goes back by the bytes fetched again, so it still ends on the total.
+TEST_F(DownloadManagerTest, TransientFailuresAreRetriedOnAFreshConnection) {
+  const std::string content = Content(3 * kPartSize);
+  struct Case {
+    const char* name;
+    int cuts;     // the range at kPartSize is cut this many times
+    bool silent;  // instead of a drop, the server does not answer until the client gives up
+    bool refuse;  // the range is refused once
+    int connections;
+    std::size_t warnings;
+    bool fails;
+  };
+  const Case cases[] = {
+      {"dropped once", 1, false, false, 2, 1, false},
+      {"dropped three times", 3, false, false, 4, 3, false},
+      {"dropped four times", 4, false, false, 4, 3, true},
+      {"silent once", 1, true, false, 2, 1, false},
+      {"refused", 0, false, true, 1, 0, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::mutex mutex;
+    int cuts = 0;  // guarded by mutex
+    const auto cutHere = [&](const Request& request) {
+      std::lock_guard lock(mutex);
+      return request.offset == kPartSize && cuts < c.cuts && ++cuts > 0;
+    };
+    ContentServer::Files files{{"#1", content}};
+    ContentServer server(
+        files, 65536,
+        [&](const Request& request) {
+          if (c.silent && cutHere(request)) std::this_thread::sleep_for(std::chrono::seconds(1));
+        },
+        [&](const Request& request) { return !c.silent && cutHere(request); });
+    std::vector<std::string> warnings;
+    std::mutex warned;
+    DownloadManager manager(SharedClient(server.port(), std::chrono::milliseconds(200)), 2,
+                            DownloadManager::FileSystemCapacity, QuickRetries(&warnings, &warned));
+    manager.Add(std::make_shared<File>(static_cast<std::uint16_t>(c.refuse ? 2 : 1), "f.upd",
+                                       content.size()));
+    if (c.fails) {
+      try {
+        manager.Download(Record());
+        ADD_FAILURE() << "no exception";
+      } catch (const std::runtime_error& e) {
+        EXPECT_EQ(e.what(), c.refuse
+                                ? "Unknown exception\n    at network::common::DownloadThread::Run"
+                                : kSocketFailure);
+      }
+    } else {
+      EXPECT_EQ(manager.Download(Record()), 3u);
+      EXPECT_EQ(test_support::ReadFile("f.upd"), content);
+      const auto calls = Calls();
+      ASSERT_FALSE(calls.empty());
+      EXPECT_EQ(calls.back(), std::make_pair(content.size(), content.size()));
+      for (const auto& [downloaded, total] : calls) EXPECT_LE(downloaded, total);
+    }
+    EXPECT_TRUE(server.WaitUntilAccepted(c.connections, kDeadline));
+    EXPECT_EQ(server.accepted(), c.connections);
+    ASSERT_EQ(warnings.size(), c.warnings);
+    if (!warnings.empty()) {
+      EXPECT_NE(warnings[0].find("'f.upd' bytes 2097152 to 4194304"), std::string::npos)
+          << warnings[0];
+      EXPECT_NE(warnings[0].find("retry 1 of 3 on a new connection"), std::string::npos)
+          << warnings[0];
+    }
+  }
+}
+
+// An aborted manager does not wait out a backoff.
+TEST_F(DownloadManagerTest, AbortEndsABackoff) {
+  network::common::DownloadOptions options;
+  options.backoff = std::chrono::seconds(30);
+  DownloadManager manager(SharedClient(test_support::UnusedPort()), 2,
+                          DownloadManager::FileSystemCapacity, options);
+  manager.Add(std::make_shared<File>(std::uint16_t{1}, "f.upd", 1));
+  auto result = std::async(std::launch::async, [&] { return manager.Download(Record()); });
+  EXPECT_EQ(result.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+  manager.Abort();
+  ASSERT_EQ(result.wait_for(kAbortDeadline), std::future_status::ready);
+  EXPECT_THROW(result.get(), std::runtime_error);
+}
+
+// With N requests in flight a connection sends N requests before it reads a reply: this server
+// answers nothing until it holds them all, so a client that waits for each reply hangs (the
+// connection's timeout then fails it). Replies come back in request order.
+TEST_F(DownloadManagerTest, RequestsInFlightGoOutBeforeTheFirstReply) {
+  constexpr int kFiles = 6;
+  ContentServer::Files files;
+  for (int i = 0; i < kFiles; ++i) files["#" + std::to_string(i)] = Content(1000 + 37 * i);
+  for (const unsigned inFlight : {1u, 4u}) {
+    SCOPED_TRACE(inFlight);
+    std::atomic<int> maxHeld = 0;
+    test_support::FakeServer server([&](test_support::FakeConnection& c) {
+      c.Read(network::common::testing::kGreetingSize);
+      std::vector<int> held;
+      for (int served = 0; served < kFiles;) {
+        // Takes requests until the client has sent as many as it may, then answers the oldest.
+        while (held.size() < inFlight && served + held.size() < kFiles) {
+          const std::string bytes = c.ReadPacket();
+          network::protocol::IPacket packet(bytes.data(), bytes.data() + bytes.size());
+          bool byIndex = false;
+          std::uint16_t index = 0;
+          packet >> byIndex >> index;
+          held.push_back(index);
+        }
+        maxHeld = std::max<int>(maxHeld, static_cast<int>(held.size()));
+        const std::string& content = files.at("#" + std::to_string(held.front()));
+        held.erase(held.begin());
+        ++served;
+        OPacket data(true, 11);
+        data << true;
+        data.WriteBlock(content.data(), static_cast<std::uint32_t>(content.size()));
+        OPacket end(true, 11);
+        end << true;
+        end.WriteBlock(nullptr, 0);
+        c.Write(Bytes(data) + Bytes(end));
+      }
+      c.WaitForClose();
+    });
+    network::common::DownloadOptions options;
+    options.requestsInFlight = inFlight;
+    DownloadManager manager(SharedClient(server.port(), kDeadline), 2,
+                            DownloadManager::FileSystemCapacity, options);
+    for (int i = 0; i < kFiles; ++i) {
+      manager.Add(std::make_shared<File>(static_cast<std::uint16_t>(i),
+                                         "f" + std::to_string(i) + ".upd", 1000 + 37 * i));
+    }
+    EXPECT_EQ(manager.Download(Record()), static_cast<unsigned>(kFiles));
+    EXPECT_EQ(maxHeld, static_cast<int>(inFlight));
+    for (int i = 0; i < kFiles; ++i) {
+      EXPECT_EQ(test_support::ReadFile("f" + std::to_string(i) + ".upd"),
+                files.at("#" + std::to_string(i)));
+    }
+  }
+}
+
+// Requests in flight survive a dropped connection: the ones sent after the failed range go out
+// again on the new connection, and every file arrives whole.
+TEST_F(DownloadManagerTest, RequestsInFlightAreSentAgainAfterADrop) {
+  ContentServer::Files files;
+  for (int i = 0; i < 8; ++i) files["#" + std::to_string(i)] = Content(kPartSize / 2 + i);
+  std::atomic<bool> cut = false;
+  ContentServer server(files, 65536, {}, [&](const Request& request) {
+    return request.key == "#3" && !cut.exchange(true);
+  });
+  std::vector<std::string> warnings;
+  std::mutex warned;
+  auto options = QuickRetries(&warnings, &warned);
+  options.requestsInFlight = 8;
+  DownloadManager manager(SharedClient(server.port(), kDeadline), 2,
+                          DownloadManager::FileSystemCapacity, options);
+  for (int i = 0; i < 8; ++i) {
+    manager.Add(std::make_shared<File>(static_cast<std::uint16_t>(i),
+                                       "f" + std::to_string(i) + ".upd", kPartSize / 2 + i));
+  }
+  EXPECT_EQ(manager.Download(Record()), 8u);
+  for (int i = 0; i < 8; ++i) {
+    EXPECT_EQ(test_support::ReadFile("f" + std::to_string(i) + ".upd"),
+              files.at("#" + std::to_string(i)));
+  }
+  EXPECT_EQ(server.accepted(), 2);
+  EXPECT_EQ(warnings.size(), 1u);
+}
+
+std::vector<unsigned char> Digest(char c) { return std::vector<unsigned char>(32, c); }
+
+// A download with a journal fetches only the ranges the journal does not hold, keeps the bytes
+// of those it holds, counts them as downloaded, and removes the journal once the file is whole.
+TEST_F(DownloadManagerTest, JournaledDownloadResumesFromItsRanges) {
+  const std::string content = Content(5 * kPartSize + 100);
+  {
+    // A run that recorded ranges 0, 1 and 3, then stopped; range 2 was written but not recorded.
+    network::common::RangeJournal journal("f.upd", content.size(), Digest('a'), {});
+    std::string partial = content.substr(0, 4 * kPartSize);
+    test_support::WriteFile("f.upd", partial);
+    for (const std::uint64_t range : {0, 1, 3}) journal.Written(range);
+    journal.Flush();
+  }
+  ContentServer server(ContentServer::Files{{"#1", content}}, 65536);
+  DownloadManager manager(SharedClient(server.port()), 2);
+  auto journal = std::make_shared<network::common::RangeJournal>("f.upd", content.size(),
+                                                                 Digest('a'), nullptr);
+  manager.Add(std::make_shared<File>(std::uint16_t{1}, "f.upd", content.size()), journal);
+  EXPECT_EQ(manager.Download(Record()), 3u);
+  using Range = std::pair<std::uint64_t, std::uint64_t>;
+  EXPECT_EQ(Ranges(server), (std::vector<Range>{{2 * kPartSize, kPartSize},
+                                                {4 * kPartSize, kPartSize},
+                                                {5 * kPartSize, kPartSize}}));
+  EXPECT_EQ(test_support::ReadFile("f.upd"), content);
+  const auto calls = Calls();
+  ASSERT_FALSE(calls.empty());
+  EXPECT_GE(calls.front().first, 3 * kPartSize);
+  EXPECT_EQ(calls.back(), std::make_pair(content.size(), content.size()));
+  EXPECT_FALSE(std::filesystem::exists("f.upd.journal"));
+}
+
+// Each range written is recorded once the download is synced, so an interrupted run leaves a
+// journal the next one resumes from.
+TEST_F(DownloadManagerTest, RangesWrittenAreJournaledAfterTheSync) {
+  const std::string content = Content(6 * kPartSize);
+  std::mutex mutex;
+  std::vector<std::uintmax_t> synced;  // the download's size at each sync
+  ContentServer server(ContentServer::Files{{"#1", content}}, 65536, {},
+                       [](const Request& request) { return request.offset == 5 * kPartSize; });
+  network::common::DownloadOptions options;
+  options.retries = 0;
+  DownloadManager manager(SharedClient(server.port()), 2, DownloadManager::FileSystemCapacity,
+                          options);
+  auto journal = std::make_shared<network::common::RangeJournal>(
+      "f.upd", content.size(), Digest('b'), [&](const std::string& path) {
+        std::lock_guard lock(mutex);
+        synced.push_back(std::filesystem::file_size(path));
+        return std::error_code();
+      });
+  manager.Add(std::make_shared<File>(std::uint16_t{1}, "f.upd", content.size()), journal);
+  EXPECT_THROW(manager.Download(Record()), std::runtime_error);
+  network::common::RangeJournal reread("f.upd", content.size(), Digest('b'), {});
+  EXPECT_EQ(reread.done(), (std::set<std::uint64_t>{0, 1, 2, 3, 4}));
+  ASSERT_FALSE(synced.empty());
+  EXPECT_EQ(synced.back(), 5 * kPartSize);
+  EXPECT_EQ(test_support::ReadFile("f.upd"), content.substr(0, 5 * kPartSize));
+}
+
+// With digests on, each file reported complete carries the SHA-256 of its bytes, whichever
+// workers wrote its ranges and in whatever order.
+TEST_F(DownloadManagerTest, CompletedFilesCarryTheirDigestsWhenAsked) {
+  const std::size_t sizes[] = {0, 1, kPartSize, 3 * kPartSize + 5, 6 * kPartSize};
+  ContentServer::Files files;
+  for (std::size_t i = 0; i < std::size(sizes); ++i)
+    files["#" + std::to_string(i)] = Content(sizes[i] + i);
+  ContentServer server(files, 65536);
+  for (const bool digests : {false, true}) {
+    SCOPED_TRACE(digests);
+    network::common::DownloadOptions options;
+    options.digests = digests;
+    options.requestsInFlight = 2;
+    DownloadManager manager(SharedClient(server.port()), 4, DownloadManager::FileSystemCapacity,
+                            options);
+    for (std::size_t i = 0; i < std::size(sizes); ++i) {
+      manager.Add(std::make_shared<File>(static_cast<std::uint16_t>(i), std::to_string(i) + ".upd",
+                                         sizes[i] + i));
+    }
+    std::mutex mutex;
+    std::map<std::string, std::vector<unsigned char>> reported;
+    manager.Download(Record(), [&](const std::shared_ptr<File>& file) {
+      std::lock_guard lock(mutex);
+      reported[file->localPath()] = file->digest();
+    });
+    ASSERT_EQ(reported.size(), std::size(sizes));
+    for (const auto& [path, digest] : reported) {
+      EXPECT_EQ(digest, digests ? taln::HashFile(path) : std::vector<unsigned char>{}) << path;
+    }
+  }
+}
