@@ -546,9 +546,9 @@ TEST_F(DownloadManagerTest, TransientFailuresAreRetriedOnAFreshConnection) {
         manager.Download(Record());
         ADD_FAILURE() << "no exception";
       } catch (const std::runtime_error& e) {
-        EXPECT_EQ(e.what(), c.refuse
-                                ? "Unknown exception\n    at network::common::DownloadThread::Run"
-                                : kSocketFailure);
+        EXPECT_EQ(e.what(), c.refuse ? "The update server refused the file 'f.upd' with error code "
+                                       "3\n    at network::common::DownloadThread::Run"
+                                     : kSocketFailure);
       }
     } else {
       EXPECT_EQ(manager.Download(Record()), 3u);
