@@ -127,7 +127,8 @@ game_starts() { if [ -f "$record" ]; then wc -l <"$record"; else echo 0; fi; }
 
 # Every installed file with its size and modification time, except what each run rewrites.
 snapshot() {
-  (cd "$install" && find . -type f ! -path ./bin/LogLauncher.txt ! -path ./Update.db \
+  (cd "$install" && find . -type f ! -path ./bin/LogLauncher.txt ! -path ./bin/LogLauncher.old.txt \
+    ! -path ./Update.db \
     -printf '%s %T@ %P\n' | LC_ALL=C sort -k3)
 }
 
