@@ -161,8 +161,8 @@ class DownloadManager {
   // Called by each range of `file` once written; the last of `rangesLeft` reports the file.
   // `journal`, when set, records range `index`, and `digest` hashes its `data`.
   void OnWritten(const std::shared_ptr<File>& file, std::atomic<std::uint64_t>& rangesLeft,
-                 RangeJournal* journal, RangeDigest* digest, std::uint64_t index,
-                 std::string_view data);
+                 const std::shared_ptr<RangeJournal>& journal, RangeDigest* digest,
+                 std::uint64_t index, std::string_view data);
 
   std::shared_ptr<Client> client_;
   unsigned hardwareThreads_;
@@ -179,6 +179,9 @@ class DownloadManager {
   std::uint64_t downloaded_ = 0;  // guarded by progressMutex_
   std::uint64_t total_ = 0;       // guarded by progressMutex_
   Completed completed_;           // set by Download before its workers start, read by them only
+  class JournalFlusher;
+  // Made by Download before its workers start when a file is journaled, ended once they have.
+  std::unique_ptr<JournalFlusher> journalFlusher_;
 };
 
 }  // namespace network::common

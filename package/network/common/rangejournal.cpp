@@ -121,17 +121,12 @@ void RangeJournal::Discard() {
   std::filesystem::remove(path_, ignored);
 }
 
-void RangeJournal::Written(std::uint64_t index) {
-  {
-    std::lock_guard lock(mutex_);
-    if (complete_) return;
-    pending_.push_back(index);
-    if (pending_.size() < kRangesPerSync &&
-        std::chrono::steady_clock::now() - lastSync_ < kSyncInterval) {
-      return;
-    }
-  }
-  Flush();
+bool RangeJournal::Written(std::uint64_t index) {
+  std::lock_guard lock(mutex_);
+  if (complete_) return false;
+  pending_.push_back(index);
+  return pending_.size() >= kRangesPerSync ||
+         std::chrono::steady_clock::now() - lastSync_ >= kSyncInterval;
 }
 
 void RangeJournal::Flush() {

@@ -15,7 +15,8 @@ namespace network::common {
 // disk, kept in "<download>.journal" beside it, so that a download interrupted by a kill or a
 // failed run resumes from them instead of from byte 0. A range is recorded only after the
 // download's data was synced, so a power cut never leaves the journal claiming bytes the file
-// lost; syncs are batched (every few ranges, or a second after the last one). Any failure to
+// lost; syncs are batched (every few ranges, or a second after the last one), and made by whoever
+// calls Flush. Any failure to
 // write the journal only costs the resume: nothing here throws on I/O.
 //
 // The journal starts with a header naming the file's size and digest and the range size; each
@@ -49,8 +50,10 @@ class RangeJournal {
   // The bytes they hold.
   std::uint64_t DoneBytes() const;
 
-  // Range `index` is written to the download; it is recorded once synced.
-  void Written(std::uint64_t index);
+  // Range `index` is written to the download; it is recorded by a later Flush. Returns true when
+  // a Flush is due (kRangesPerSync ranges wait, or kSyncInterval passed since the last one): the
+  // caller runs it, on a thread that may wait for the disk.
+  bool Written(std::uint64_t index);
   // Syncs the download and records the ranges written since the last record.
   void Flush();
   // The download is whole: the journal is removed.

@@ -174,6 +174,22 @@ TEST_F(DownloadManagerTest, WorkerCountFollowsHardwareThreadsAndTasks) {
 }
 
 // Counted, not cut: the count of a size near the largest must not wrap.
+// A connection count set by the settings replaces the formula, within the ranges and the cap.
+TEST_F(DownloadManagerTest, ConnectionsReplaceTheFormula) {
+  struct Case {
+    unsigned hardwareThreads;
+    std::uint64_t tasks;
+    unsigned connections;
+    unsigned workers;
+  };
+  const Case cases[] = {{2, 20, 0, 1}, {2, 20, 4, 4}, {8, 20, 2, 2},
+                        {2, 3, 8, 3},  {2, 0, 8, 0},  {2, kLargest, 1000, 32}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.connections << " connections, " << c.tasks << " tasks");
+    EXPECT_EQ(DownloadManager::WorkerCount(c.hardwareThreads, c.tasks, c.connections), c.workers);
+  }
+}
+
 TEST_F(DownloadManagerTest, RangeCountCoversEveryByteOnce) {
   const std::pair<std::uint64_t, std::uint64_t> cases[] = {
       {0, 1},
