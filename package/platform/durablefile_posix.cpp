@@ -1,9 +1,11 @@
 #include "package/platform/durablefile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <set>
 
 namespace platform {
 namespace {
@@ -39,6 +41,28 @@ std::error_code SyncFile(const std::string& path) {
   const int fd = OpenForSync(path, 0);
   if (fd < 0) return LastError();
   return SyncAndClose(fd, ::fdatasync, false);
+}
+
+std::error_code SyncFiles(const std::vector<std::string>& paths) {
+#ifdef __linux__
+  // One file of each file system stands for all of its files: syncfs writes out the whole file
+  // system. A folder below the root may be another mount, hence the device of every file.
+  std::set<dev_t> devices;
+  for (const std::string& path : paths) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) < 0) return LastError();
+    if (!devices.insert(status.st_dev).second) continue;
+    const int fd = OpenForSync(path, 0);
+    if (fd < 0) return LastError();
+    if (const std::error_code error = SyncAndClose(fd, ::syncfs, false)) return error;
+  }
+  return {};
+#else
+  for (const std::string& path : paths) {
+    if (const std::error_code error = SyncFile(path)) return error;
+  }
+  return {};
+#endif
 }
 
 std::error_code SyncDirectory(const std::string& path) {

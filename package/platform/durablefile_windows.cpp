@@ -2,6 +2,12 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
 namespace platform {
 namespace {
 
@@ -28,6 +34,37 @@ std::error_code SyncFile(const std::string& path) {
   if (!FlushFileBuffers(file)) error = LastError();
   if (!CloseHandle(file) && !error) error = LastError();
   return error;
+}
+
+std::error_code SyncFiles(const std::vector<std::string>& paths) {
+  // No call syncs a whole volume without administrator rights. Each flush waits for the disk;
+  // several at once let the disk take them together.
+  constexpr std::size_t kMaxThreads = 8;
+  const std::size_t threads =
+      std::min({kMaxThreads, paths.size(),
+                std::size_t{std::max(1u, std::thread::hardware_concurrency())} * 2});
+  std::atomic<std::size_t> next{0};
+  std::mutex mutex;
+  std::error_code first;  // guarded by mutex
+  const auto work = [&] {
+    for (std::size_t i = next++; i < paths.size(); i = next++) {
+      if (const std::error_code error = SyncFile(paths[i])) {
+        std::lock_guard lock(mutex);
+        if (!first) first = error;
+      }
+    }
+  };
+  std::vector<std::thread> helpers;
+  for (std::size_t i = 1; i < threads; ++i) {
+    try {
+      helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;  // fewer threads, same flushes
+    }
+  }
+  work();
+  for (std::thread& helper : helpers) helper.join();
+  return first;
 }
 
 std::error_code SyncDirectory(const std::string& path) {

@@ -54,7 +54,7 @@ InstallCalls& InstallCallsSlot() {
       [](const std::string& target, const std::string& link, boost::system::error_code& error) {
         fs::create_hard_link(target, link, error);
       },
-      platform::SyncFile, platform::SyncDirectory};
+      platform::SyncFile, platform::SyncDirectory, platform::SyncFiles};
   return calls;
 }
 
@@ -455,6 +455,11 @@ TALN_DownloadManagerImpl::Digests TALN_DownloadManagerImpl::DownloadItems(const 
                  journal);
   }
   FileHasher hasher;
+  // Downloads whose digest was taken as their bytes arrived, written and closed but not synced:
+  // they are made durable together once the last is written, before anything is installed.
+  std::mutex arrivedMutex;
+  std::vector<std::string> arrivedPaths;                   // guarded by arrivedMutex
+  std::vector<std::vector<unsigned char>> arrivedDigests;  // guarded by arrivedMutex
   // One event per change of the percentage, not per data block: each event becomes a task and a
   // frame on the launcher's main thread, and thousands of them per gigabyte made that thread, not
   // the download, set the pace (a 1 GiB install took ten times as long) and queued the game start
@@ -470,16 +475,34 @@ TALN_DownloadManagerImpl::Digests TALN_DownloadManagerImpl::DownloadItems(const 
   };
   manager->Download(
       [&show](std::uint64_t downloaded, std::uint64_t total) { show(Percent(downloaded, total)); },
-      [&hasher, &shared](const std::shared_ptr<network::common::File>& file) {
+      [&](const std::shared_ptr<network::common::File>& file) {
         const std::string& path = file->localPath();
-        if (!shared.contains(fs::path(path).lexically_normal().string())) {
-          hasher.Add(path, true, file->digest());
+        if (shared.contains(fs::path(path).lexically_normal().string())) return;
+        if (file->digest().empty()) {
+          hasher.Add(path);
+          return;
         }
+        std::lock_guard lock(arrivedMutex);
+        arrivedPaths.push_back(path);
+        arrivedDigests.push_back(file->digest());
       });
   // Nothing gets installed once the destructor has run.
   if (stopping_) return {};
   show(100);
-  return hasher.Finish();
+  // One sync for the batch: a sync per file waited for the disk once per file, which for
+  // thousands of small files was most of an update's time. Where it fails, each download is
+  // synced on its own, so that the one that cannot be is named and not installed.
+  if (CurrentInstallCalls().syncFiles(arrivedPaths)) {
+    for (std::size_t i = 0; i < arrivedPaths.size(); ++i) {
+      hasher.Add(arrivedPaths[i], true, std::move(arrivedDigests[i]));
+    }
+    return hasher.Finish();
+  }
+  Digests digests = hasher.Finish();
+  for (std::size_t i = 0; i < arrivedPaths.size(); ++i) {
+    digests.emplace(std::move(arrivedPaths[i]), std::move(arrivedDigests[i]));
+  }
+  return digests;
 }
 
 void TALN_DownloadManagerImpl::InstallItems(const Items& batch, const Digests& taken,

@@ -3,6 +3,7 @@
 #include <functional>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include <boost/system/error_code.hpp>
 
@@ -20,6 +21,8 @@ struct InstallCalls {
   // platform::SyncFile and platform::SyncDirectory.
   std::function<std::error_code(const std::string& path)> syncFile;
   std::function<std::error_code(const std::string& path)> syncDirectory;
+  // platform::SyncFiles: the downloads of a batch, made durable together before any is installed.
+  std::function<std::error_code(const std::vector<std::string>& paths)> syncFiles;
 };
 
 // The calls the install steps make; the platform's by default.

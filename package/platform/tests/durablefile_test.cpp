@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -52,6 +53,30 @@ TEST_F(DurableFileTest, MissingPathsAndWrongKindsAreReported) {
     EXPECT_TRUE(error);
     EXPECT_EQ(error, c.expected) << error.message();
   }
+}
+
+TEST_F(DurableFileTest, FilesSyncTogetherAndAMissingOneIsReported) {
+  WriteFile(dir() / "other" / "second.bin", "more");
+  const std::string second = (dir() / "other" / "second.bin").string();
+  const std::string missing = (dir() / "folder" / "missing.bin").string();
+  const struct {
+    const char* name;
+    std::vector<std::string> paths;
+    std::error_code expected;
+  } cases[] = {
+      {"none", {}, {}},
+      {"two folders", {file_, second}, {}},
+      {"one missing",
+       {file_, missing, second},
+       std::make_error_code(std::errc::no_such_file_or_directory)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::error_code error = platform::SyncFiles(c.paths);
+    EXPECT_EQ(error, c.expected) << error.message();
+  }
+  EXPECT_EQ(test_support::ReadFile(file_), "data");
+  EXPECT_EQ(test_support::ReadFile(second), "more");
 }
 
 }  // namespace

@@ -182,6 +182,20 @@ class SyncRecorder {
       }
       return failing_ == Normal(path) ? std::make_error_code(std::errc::io_error) : sync(path);
     };
+    const auto syncAll = calls.syncFiles;
+    calls.syncFiles = [this, syncAll](const std::vector<std::string>& paths) {
+      bool fail = false;
+      {
+        std::lock_guard lock(mutex_);
+        batches_.emplace_back();
+        for (const std::string& path : paths) {
+          files_.push_back(Normal(path));
+          batches_.back().push_back({Normal(path), fs::exists(Unfinished(path))});
+          fail = fail || failing_ == Normal(path);
+        }
+      }
+      return fail ? std::make_error_code(std::errc::io_error) : syncAll(paths);
+    };
     calls.syncDirectory = [this, database](const std::string& path) {
       std::lock_guard lock(mutex_);
       folders_.emplace_back(Normal(path), fs::file_size(database));
@@ -190,7 +204,11 @@ class SyncRecorder {
     calls_.emplace(std::move(calls));
   }
 
-  // Makes the sync of `path` fail; set before the engine starts.
+  static std::string Unfinished(const std::string& download) {
+    return download.substr(0, download.size() - std::string(".upd").size());
+  }
+
+  // Makes the sync of `path` fail, alone or in a batch; set before the engine starts.
   void Fail(const fs::path& path) { failing_ = Normal(path); }
   std::vector<std::string> Files() const {
     std::lock_guard lock(mutex_);
@@ -200,12 +218,18 @@ class SyncRecorder {
     std::lock_guard lock(mutex_);
     return folders_;
   }
+  // Each batch sync: the paths, each with whether its target ("<path>" less ".upd") was there.
+  std::vector<std::vector<std::pair<std::string, bool>>> Batches() const {
+    std::lock_guard lock(mutex_);
+    return batches_;
+  }
 
  private:
   mutable std::mutex mutex_;
-  std::vector<std::string> files_;                               // guarded by mutex_
-  std::vector<std::pair<std::string, std::uintmax_t>> folders_;  // guarded by mutex_
-  std::string failing_;                                          // set before the engine starts
+  std::vector<std::string> files_;                                  // guarded by mutex_
+  std::vector<std::pair<std::string, std::uintmax_t>> folders_;     // guarded by mutex_
+  std::vector<std::vector<std::pair<std::string, bool>>> batches_;  // guarded by mutex_
+  std::string failing_;                                             // set before the engine starts
   std::optional<taln::InstallCallsForTest> calls_;
 };
 
@@ -234,6 +258,24 @@ TEST_F(EngineTest, DownloadsAndRenamedFoldersAreSyncedBeforeUpdateDbNamesThem) {
   EXPECT_EQ(folders, (std::vector<std::string>{Normal(Root().parent_path()), Normal(Root("bin")),
                                                Normal(Root("data")), Normal(Root("data/deep"))}));
   EXPECT_GT(fs::file_size(Root("Update.db")), scanned);
+  DestroyEngine();  // its threads use the replaced calls
+}
+
+TEST_F(EngineTest, DownloadsAreSyncedTogetherBeforeAnyIsInstalled) {
+  SyncRecorder syncs(Root("Update.db"));
+  aus_.Publish(kV1, {{{"a.txt", "one"}, {"b/c.txt", "two"}, {"b/d/e.txt", "three"}}, {}});
+  ASSERT_TRUE(StartEngine());
+  ASSERT_TRUE(Update());
+  ASSERT_EQ(syncs.Batches().size(), 1u);
+  std::vector<std::pair<std::string, bool>> batch = syncs.Batches().front();
+  std::sort(batch.begin(), batch.end());
+  EXPECT_EQ(batch,
+            (std::vector<std::pair<std::string, bool>>{{Normal(Root("a.txt.upd")), false},
+                                                       {Normal(Root("b/c.txt.upd")), false},
+                                                       {Normal(Root("b/d/e.txt.upd")), false}}));
+  // Not synced once more, one by one.
+  EXPECT_EQ(syncs.Files().size(), 3u);
+  EXPECT_EQ(Read("b/d/e.txt"), "three");
   DestroyEngine();  // its threads use the replaced calls
 }
 
