@@ -219,7 +219,19 @@ void UpdateDB::Refresh() {
 }
 
 bool UpdateDB::Save() {
+  // Written aside and renamed into place, so that "Update.db" is always either the previous or
+  // the new database, whenever the process stops. The bytes reach the disk before the rename: a
+  // power cut must not leave an empty or torn database in place of a whole one.
+  const fs::path unfinished = root_ / kUnfinishedDatabaseFile;
+  fs::ofstream out(unfinished, std::ios::binary | std::ios::trunc);
+  // Written in pieces: the whole database of a large release is megabytes more at the peak.
+  constexpr std::size_t kPieceBytes = 64 * 1024;
   FieldWriter writer;
+  const auto flush = [&out, &writer] {
+    Mask(writer.Bytes());
+    out.write(writer.Bytes().data(), static_cast<std::streamsize>(writer.Bytes().size()));
+    writer.Bytes().clear();
+  };
   writer.Write(static_cast<std::uint32_t>(items_.size()));
   for (const UpdateItem& item : items_) {
     writer.Write(item.index);
@@ -228,14 +240,9 @@ bool UpdateDB::Save() {
     writer.Write(item.modifiedTime);
     writer.WriteSized(item.hash);
     writer.Write(Flags(item));
+    if (writer.Bytes().size() >= kPieceBytes) flush();
   }
-  Mask(writer.Bytes());
-  // Written aside and renamed into place, so that "Update.db" is always either the previous or
-  // the new database, whenever the process stops. The bytes reach the disk before the rename: a
-  // power cut must not leave an empty or torn database in place of a whole one.
-  const fs::path unfinished = root_ / kUnfinishedDatabaseFile;
-  fs::ofstream out(unfinished, std::ios::binary | std::ios::trunc);
-  out.write(writer.Bytes().data(), static_cast<std::streamsize>(writer.Bytes().size()));
+  flush();
   out.close();
   boost::system::error_code error;
   const bool written = out && !platform::SyncFile(unfinished.string());

@@ -355,6 +355,25 @@ TEST_F(UpdateDBTest, SaveReportsFilesItCannotWrite) {
   EXPECT_FALSE(fs::exists(fs::symlink_status(Root() / "Update.db.$$$")));
 }
 
+// A release may list 65,536 files: their database is written out without a copy of it in memory.
+TEST_F(UpdateDBTest, LargeDatabaseIsSavedInPiecesAndLoadsBack) {
+  UpdateDB db(Root());
+  for (unsigned i = 0; i < 20000; ++i) {
+    db.AddIfAbsent({static_cast<std::uint16_t>(i),
+                    "assets/a" + std::to_string(i % 100) + "/n" + std::to_string(i) + ".dat", i,
+                    kTime, kAbcDigest, i % 2 == 0, UpdateItem::Origin::kInstalled});
+  }
+  {
+    taln_test::LargestAllocation largest;
+    ASSERT_TRUE(db.Save());
+    EXPECT_LT(largest.bytes(), 256u * 1024);
+  }
+  EXPECT_GT(fs::file_size(Root() / "Update.db"), 1000000u);
+  UpdateDB loaded(Root());
+  ASSERT_TRUE(loaded.LoadRecords());
+  EXPECT_TRUE(std::equal(db.begin(), db.end(), loaded.begin(), loaded.end()));
+}
+
 TEST_F(UpdateDBTest, ScanSkipsCefCacheAndTheDatabase) {
   File("CefCache/x.dat", "x");
   File("Update.db", "");
