@@ -235,6 +235,11 @@ void KeepTransferBuffersMapped() {
   // peak for such a release).
   mallopt(M_MMAP_THRESHOLD, static_cast<int>(2 * kPartSize));
   mallopt(M_TRIM_THRESHOLD, static_cast<int>(16 * kPartSize));
+  // One heap for every thread: memory freed by one thread is reused by the others. With an arena
+  // per thread, what the engine's thread freed (the queued files) could not hold what the writing
+  // threads allocated (each file's digest), and a release of 65,536 files peaked 13 MiB higher.
+  // A handful of threads allocate here, so the shared lock costs nothing measurable.
+  mallopt(M_ARENA_MAX, 1);
 #endif
 }
 
@@ -422,6 +427,12 @@ unsigned DownloadManager::Download(const Progress& progress, const Completed& co
     journals.swap(journals_);
   }
   for (const auto& journal : journals) journal->Flush();
+#ifdef __GLIBC__
+  // The range buffers and packets freed by the workers stay with the process (see
+  // KeepTransferBuffersMapped) unless given back: up to tens of MiB, on top of what an install of
+  // tens of thousands of files needs next.
+  malloc_trim(0);
+#endif
   if (!error.empty()) throw std::runtime_error(error);
   // Workers that found the queue emptied by Abort ended without an error.
   std::lock_guard lock(taskMutex_);

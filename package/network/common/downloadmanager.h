@@ -28,10 +28,10 @@ namespace network::common {
 // workers take them, so a queued file costs the same whatever size the server claims. Neither lock
 // is held during network I/O or while calling the progress function, and no code path holds both.
 // For a process that downloads, called once at its start before other threads run: with glibc,
-// allocations up to 8 MiB come from the heap instead of fresh mappings, and up to 32 MiB of freed
-// heap stays with the process, so that range buffers and packets are reused rather than faulted
-// in anew. A process-wide setting, so the program decides, not the library. Elsewhere it does
-// nothing.
+// allocations up to two ranges come from the heap instead of fresh mappings, up to 32 MiB of freed
+// heap stays with the process (until a Download ends), so that range buffers and packets are
+// reused rather than faulted in anew, and all threads share one heap. A process-wide setting, so
+// the program decides, not the library. Elsewhere it does nothing.
 void KeepTransferBuffersMapped();
 
 // How a DownloadManager uses the network.
@@ -98,7 +98,8 @@ class DownloadManager {
   //   socket failure: "Error while downloading resources\nCheck the Internet connection and try
   //   again"; other std::exception: its what() + "\n    at network::common::DownloadThread::Run";
   //   anything else: "unhandled exception\n    at network::common::DownloadThread::Run".
-  // A failed worker's remaining tasks are left to the others, or stay queued if all fail.
+  // A failed worker's remaining tasks are left to the others, or stay queued if all fail. The
+  // memory the workers freed goes back to the system at the end.
   unsigned Download(const Progress& progress, const Completed& completed = {});
 
   // Drops every range no worker has taken yet; running ones finish and count.
