@@ -220,7 +220,7 @@ TALN_DownloadManagerImpl::Batch TALN_DownloadManagerImpl::NextBatch(
 }
 
 void TALN_DownloadManagerImpl::RunBatch(const Batch& batch) {
-  const Items toDownload = SelectDownloads(batch.items);
+  const ItemRefs toDownload = SelectDownloads(batch.items);
   std::uint64_t bytes = 0;
   for (const UpdateItem& item : toDownload) bytes += item.size;
   EngineLog(kLogInfo, "RunBatch",
@@ -229,11 +229,13 @@ void TALN_DownloadManagerImpl::RunBatch(const Batch& batch) {
                 .str());
   try {
     Emit(UPDATER_STATE::DOWNLOAD_STARTED, 0, "Downloading updates...");
-    const Digests taken = toDownload.empty() ? Digests() : DownloadItems(toDownload);
+    Digests taken = toDownload.empty() ? Digests() : DownloadItems(batch.items, toDownload);
     Emit(UPDATER_STATE::INSTALLING_UPDATES, 0, "Installing updates...");
     Folders renamedIn;
     try {
       InstallItems(batch.items, taken, renamedIn);
+      // A digest per download: not kept through the save.
+      taken = Digests();
       // Only once every download is in place: a failed update leaves the release's files.
       if (!stopping_) RemoveItems(batch.removals, renamedIn);
     } catch (...) {

@@ -78,8 +78,10 @@ class TALN_DownloadManagerImpl : public TALN_AbstractDownloadManager {
     bool latest;
   };
   using Items = std::vector<UpdateItem>;
-  // SHA-256 digests by path.
-  using Digests = std::unordered_map<std::string, std::vector<unsigned char>>;
+  // Items of a list that outlives this one: a release may list 65,536 files.
+  using ItemRefs = std::vector<std::reference_wrapper<const UpdateItem>>;
+  // SHA-256 digests of a batch's downloads, by position in its items; empty where none was taken.
+  using Digests = std::vector<std::vector<unsigned char>>;
   using Folders = std::set<std::string>;
   using Clock = std::chrono::steady_clock;
 
@@ -129,10 +131,12 @@ class TALN_DownloadManagerImpl : public TALN_AbstractDownloadManager {
   void SetAsideOptionalFiles();
   Items ResolveRequests(const std::list<FileRequest>& requests);
   UpdateItem GetItem(const std::string& name, const UpdateDB& db);
-  Items SelectDownloads(const Items& batch);
-  // Returns the digests of the downloads, each taken from disk once the file was whole.
-  Digests DownloadItems(const Items& items);
-  // Checks every item against its digest (from `taken` when its path was not touched since; a
+  // The items of `batch` to download: those without a ".upd" of their digest.
+  ItemRefs SelectDownloads(const Items& batch);
+  // Downloads `items`, which refer into `batch`, and returns the digests of the downloads, taken as
+  // their bytes arrived (or read back), once every download of the batch is synced to the disk.
+  Digests DownloadItems(const Items& batch, const ItemRefs& items);
+  // Checks every item against its digest (from `taken` when its download was not touched since; a
   // download is synced to the disk before it is hashed) and swaps the downloads in. Adds the
   // folders whose entries it changes, and those above them up to the root, to `renamedIn`.
   void InstallItems(const Items& batch, const Digests& taken, Folders& renamedIn);
@@ -143,7 +147,7 @@ class TALN_DownloadManagerImpl : public TALN_AbstractDownloadManager {
   // files" after trying them all when one could not be moved.
   void RemoveItems(const Items& removals, Folders& renamedIn);
   // The bytes of `downloads` now on disk: installed ones, and the ".upd" files still there.
-  std::uint64_t FetchedBytes(const Items& downloads) const;
+  std::uint64_t FetchedBytes(const ItemRefs& downloads) const;
   // Makes `localDb_` describe the file now installed for `item`.
   void RecordInstalled(const UpdateItem& item);
   // Syncs `renamedIn` (a folder that cannot be synced is logged), then saves `localDb_` if it

@@ -121,7 +121,8 @@ void AddFolders(const std::string& root, const std::string& name, std::set<std::
 
 // Fails a batch whose downloads cannot fit on the root's file system before anything is written:
 // writing until the disk is full would fail later anyway, with the disk full for everyone.
-void CheckFreeSpace(const std::string& root, const std::vector<UpdateItem>& items) {
+void CheckFreeSpace(const std::string& root,
+                    const std::vector<std::reference_wrapper<const UpdateItem>>& items) {
   std::uint64_t needed = 0;
   for (const UpdateItem& item : items) {
     // Saturates: the sizes come from the server.
@@ -135,6 +136,9 @@ void CheckFreeSpace(const std::string& root, const std::vector<UpdateItem>& item
             .str());
   }
 }
+
+// Files handed to one DownloadManager run.
+constexpr std::size_t kFilesPerRun = 4096;
 
 int Percent(std::uint64_t downloaded, std::uint64_t total) {
   if (total == 0) return 100;
@@ -245,49 +249,76 @@ class FileHasher {
 // The digests InstallItems checks, taken before it moves anything: those of the downloads taken
 // while downloading, the others now on every hardware thread. A path that an earlier item of the
 // batch renames onto or away from (a name listed twice, or "a" and "a.upd") is hashed when its
-// turn comes instead, as is a path the install loop no longer hashes.
+// turn comes instead, as is a path the install loop no longer hashes. A few bytes per item: a
+// release may list 65,536 files.
 class DigestsAhead {
  public:
+  // `taken` (the downloads' digests by position, possibly shorter than `batch`) must outlive this.
   DigestsAhead(const std::vector<UpdateItem>& batch,
                const std::function<std::string(const std::string&)>& path,
-               const FileHasher::Digests& taken)
-      : paths_(batch.size()), digests_(batch.size()) {
-    std::unordered_set<std::string> moved;
+               const std::vector<std::vector<unsigned char>>& taken)
+      : downloads_(batch.size()), digests_(batch.size()) {
+    // The paths each item renames, by their hash, with the first item that does: a path whose
+    // hash an earlier item renames counts as moved. A path that merely shares the hash is hashed
+    // in its turn, which costs time, never a wrong digest.
+    const std::hash<std::string> hash;
+    std::vector<std::pair<std::size_t, std::size_t>> renamed;
+    renamed.reserve(3 * batch.size());
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      const std::string target = path(batch[i].name);
+      renamed.emplace_back(hash(target), i);
+      renamed.emplace_back(hash(target + ".upd"), i);
+      renamed.emplace_back(hash(target + ".$$$"), i);
+    }
+    std::sort(renamed.begin(), renamed.end());
+    const auto movedBefore = [&renamed, &hash](const std::string& file, std::size_t index) {
+      const std::size_t fileHash = hash(file);
+      const auto first = std::lower_bound(renamed.begin(), renamed.end(),
+                                          std::pair<std::size_t, std::size_t>{fileHash, 0});
+      return first != renamed.end() && first->first == fileHash && first->second < index;
+    };
     FileHasher hasher;
     std::vector<std::size_t> pending;
     for (std::size_t i = 0; i < batch.size(); ++i) {
-      const std::string target = path(batch[i].name);
-      const std::string download = target + ".upd";
-      paths_[i] = Exists(download) ? download : target;
-      if (!moved.contains(paths_[i])) {
-        const auto found = taken.find(paths_[i]);
-        if (found != taken.end()) {
-          digests_[i] = found->second;
-        } else {
-          hasher.Add(paths_[i], paths_[i] == download);
-          pending.push_back(i);
-        }
+      const std::string hashed = Hashed(path, batch[i], i, true);
+      if (movedBefore(hashed, i)) continue;
+      if (downloads_[i] && i < taken.size() && !taken[i].empty()) {
+        digests_[i] = &taken[i];
+      } else {
+        hasher.Add(hashed, downloads_[i]);
+        pending.push_back(i);
       }
-      moved.insert({target, download, target + ".$$$"});
     }
-    const FileHasher::Digests hashed = hasher.Finish();
+    renamed = {};
+    hashed_ = hasher.Finish();
     for (const std::size_t i : pending) {
-      const auto found = hashed.find(paths_[i]);
-      if (found != hashed.end()) digests_[i] = found->second;
+      const auto found = hashed_.find(Hashed(path, batch[i], i, false));
+      if (found != hashed_.end()) digests_[i] = &found->second;
     }
   }
 
-  // The digest of item `index` at `hashed` (a download when `download`, then synced first), taken
-  // now unless that was done ahead.
+  // The digest of item `index` at its download (`download`, then synced first) or its target
+  // `hashed`, taken now unless that was done ahead for the same file.
   std::vector<unsigned char> Get(std::size_t index, const std::string& hashed,
                                  bool download) const {
-    if (digests_[index] && hashed == paths_[index]) return *digests_[index];
+    if (digests_[index] && download == downloads_[index]) return *digests_[index];
     return HashForInstall(hashed, download);
   }
 
  private:
-  std::vector<std::string> paths_;
-  std::vector<std::optional<std::vector<unsigned char>>> digests_;
+  // The file of `item` to hash: its download when there is one (looked at when `look`), else its
+  // target.
+  std::string Hashed(const std::function<std::string(const std::string&)>& path,
+                     const UpdateItem& item, std::size_t index, bool look) {
+    const std::string target = path(item.name);
+    if (look) downloads_[index] = Exists(target + ".upd");
+    return downloads_[index] ? target + ".upd" : target;
+  }
+
+  std::vector<bool> downloads_;  // whether the item's download was there
+  // Into the digests given, or hashed_; null where the file is hashed in its turn.
+  std::vector<const std::vector<unsigned char>*> digests_;
+  FileHasher::Digests hashed_;
 };
 
 }  // namespace
@@ -381,8 +412,8 @@ UpdateItem TALN_DownloadManagerImpl::GetItem(const std::string& name, const Upda
   return UpdateItem();
 }
 
-TALN_DownloadManagerImpl::Items TALN_DownloadManagerImpl::SelectDownloads(const Items& batch) {
-  Items selected;
+TALN_DownloadManagerImpl::ItemRefs TALN_DownloadManagerImpl::SelectDownloads(const Items& batch) {
+  ItemRefs selected;
   for (const UpdateItem& item : batch) {
     const std::string download = Path(item.name) + ".upd";
     if (!Exists(download)) {
@@ -403,7 +434,8 @@ TALN_DownloadManagerImpl::Items TALN_DownloadManagerImpl::SelectDownloads(const 
   return selected;
 }
 
-TALN_DownloadManagerImpl::Digests TALN_DownloadManagerImpl::DownloadItems(const Items& items) {
+TALN_DownloadManagerImpl::Digests TALN_DownloadManagerImpl::DownloadItems(const Items& batch,
+                                                                          const ItemRefs& items) {
   EngineLog(kLogDebug, "DownloadItems", "Items to be downloaded: ");
   for (const UpdateItem& item : items) EngineLog(kLogDebug, "DownloadItems", item.name);
   CheckFreeSpace(root_, items);
@@ -426,40 +458,38 @@ TALN_DownloadManagerImpl::Digests TALN_DownloadManagerImpl::DownloadItems(const 
       client, hardwareThreads_, network::common::DownloadManager::FileSystemCapacity, options);
   // Published before the first Add, which already asks the server for sizes.
   const AbortScope abortable(*this, [manager] { manager->Abort(); });
-  std::unordered_set<std::string> downloads;
   // A file that another item of the batch also downloads into may change after it completes.
+  // Found by the hashes of the paths, a few bytes per item; a path that only shares its hash with
+  // another counts as shared too, which costs its journal and its digest as bytes arrive.
   std::unordered_set<std::string> shared;
-  for (const UpdateItem& item : items) {
-    const std::string download = fs::path(Path(item.name) + ".upd").lexically_normal().string();
-    if (!downloads.insert(download).second) shared.insert(download);
-  }
-  for (const UpdateItem& item : items) {
-    const std::string download = Path(item.name) + ".upd";
-    // A download of several ranges resumes from those a stopped run left on disk; one that
-    // another item shares has no single size and digest to keep them for.
-    std::shared_ptr<network::common::RangeJournal> journal;
-    if (item.size > network::common::kPartSize &&
-        !shared.contains(fs::path(download).lexically_normal().string())) {
-      journal = std::make_shared<network::common::RangeJournal>(download, item.size, item.hash,
-                                                                CurrentInstallCalls().syncFile);
-      if (!journal->done().empty()) {
-        EngineLog(kLogInfo, "DownloadItems",
-                  (boost::format("Resuming '%s': %d of %d bytes are on disk.") % download %
-                   journal->DoneBytes() % item.size)
-                      .str());
-      }
+  {
+    const std::hash<std::string> hash;
+    std::vector<std::size_t> hashes;
+    hashes.reserve(items.size());
+    for (const UpdateItem& item : items) {
+      hashes.push_back(hash(fs::path(Path(item.name) + ".upd").lexically_normal().string()));
     }
-    manager->Add(item.required && latest
-                     ? std::make_shared<network::common::File>(item.index, download, item.size)
-                     : std::make_shared<network::common::File>(item.name, download, byPathVersion),
-                 journal);
+    std::sort(hashes.begin(), hashes.end());
+    for (const UpdateItem& item : items) {
+      std::string download = fs::path(Path(item.name) + ".upd").lexically_normal().string();
+      const auto [first, last] = std::equal_range(hashes.begin(), hashes.end(), hash(download));
+      if (last - first > 1) shared.insert(std::move(download));
+    }
   }
   FileHasher hasher;
-  // Downloads whose digest was taken as their bytes arrived, written and closed but not synced:
-  // they are made durable together once the last is written, before anything is installed.
+  // By position in `batch`: each written by the thread that completes its download, read once
+  // every run has ended.
+  Digests digests(batch.size());
+  const auto position = [&batch](const UpdateItem& item) {
+    return static_cast<std::size_t>(&item - batch.data());
+  };
+  const auto download = [this, &batch](std::size_t at) { return Path(batch[at].name) + ".upd"; };
+  // Downloads whose digest was taken as their bytes arrived, written but not synced: they are made
+  // durable together once the last is written, before anything is installed. The others are
+  // synced and read back by the hasher.
   std::mutex arrivedMutex;
-  std::vector<std::string> arrivedPaths;                   // guarded by arrivedMutex
-  std::vector<std::vector<unsigned char>> arrivedDigests;  // guarded by arrivedMutex
+  std::vector<std::size_t> arrived;   // guarded by arrivedMutex
+  std::vector<std::size_t> readBack;  // guarded by arrivedMutex
   // One event per change of the percentage, not per data block: each event becomes a task and a
   // frame on the launcher's main thread, and thousands of them per gigabyte made that thread, not
   // the download, set the pace (a 1 GiB install took ten times as long) and queued the game start
@@ -473,34 +503,78 @@ TALN_DownloadManagerImpl::Digests TALN_DownloadManagerImpl::DownloadItems(const 
     shown = percent;
     Emit(UPDATER_STATE::DOWNLOADING, percent, "Downloading updates...");
   };
-  manager->Download(
-      [&show](std::uint64_t downloaded, std::uint64_t total) { show(Percent(downloaded, total)); },
-      [&](const std::shared_ptr<network::common::File>& file) {
-        const std::string& path = file->localPath();
-        if (shared.contains(fs::path(path).lexically_normal().string())) return;
-        if (file->digest().empty()) {
-          hasher.Add(path);
-          return;
+  std::uint64_t bytes = 0;  // what the server's database says, for every run's progress
+  for (const UpdateItem& item : items) bytes += item.size;
+  // The files go to the manager a run at a time: queued, each file is a few hundred bytes, and a
+  // release may list 65,536 of them. A run ends with a round trip's wait for its last ranges.
+  for (std::size_t first = 0; first < items.size(); first += kFilesPerRun) {
+    const std::size_t last = std::min(items.size(), first + kFilesPerRun);
+    // The run's files by position in `batch`; read by the workers while nothing changes it.
+    std::unordered_map<const network::common::File*, std::size_t> positions;
+    for (std::size_t i = first; i < last; ++i) {
+      const UpdateItem& item = items[i];
+      const std::string download = Path(item.name) + ".upd";
+      // A download of several ranges resumes from those a stopped run left on disk; one that
+      // another item shares has no single size and digest to keep them for.
+      std::shared_ptr<network::common::RangeJournal> journal;
+      if (item.size > network::common::kPartSize &&
+          !shared.contains(fs::path(download).lexically_normal().string())) {
+        journal = std::make_shared<network::common::RangeJournal>(download, item.size, item.hash,
+                                                                  CurrentInstallCalls().syncFile);
+        if (!journal->done().empty()) {
+          EngineLog(kLogInfo, "DownloadItems",
+                    (boost::format("Resuming '%s': %d of %d bytes are on disk.") % download %
+                     journal->DoneBytes() % item.size)
+                        .str());
         }
-        std::lock_guard lock(arrivedMutex);
-        arrivedPaths.push_back(path);
-        arrivedDigests.push_back(file->digest());
-      });
+      }
+      auto file = item.required && latest
+                      ? std::make_shared<network::common::File>(item.index, download, item.size)
+                      : std::make_shared<network::common::File>(item.name, download, byPathVersion);
+      positions.emplace(file.get(), position(item));
+      manager->Add(file, journal);
+    }
+    manager->Download(
+        [&show, bytes](std::uint64_t downloaded, std::uint64_t total) {
+          show(Percent(downloaded, std::max(total, bytes)));
+        },
+        [&](const std::shared_ptr<network::common::File>& file) {
+          const std::string& path = file->localPath();
+          if (shared.contains(fs::path(path).lexically_normal().string())) return;
+          const std::size_t at = positions.at(file.get());
+          if (file->digest().empty()) {
+            hasher.Add(path);
+            std::lock_guard lock(arrivedMutex);
+            readBack.push_back(at);
+            return;
+          }
+          digests[at] = file->digest();
+          std::lock_guard lock(arrivedMutex);
+          arrived.push_back(at);
+        });
+    if (stopping_) return {};
+  }
   // Nothing gets installed once the destructor has run.
   if (stopping_) return {};
   show(100);
   // One sync for the batch: a sync per file waited for the disk once per file, which for
   // thousands of small files was most of an update's time. Where it fails, each download is
   // synced on its own, so that the one that cannot be is named and not installed.
-  if (CurrentInstallCalls().syncFiles(arrivedPaths)) {
-    for (std::size_t i = 0; i < arrivedPaths.size(); ++i) {
-      hasher.Add(arrivedPaths[i], true, std::move(arrivedDigests[i]));
+  std::vector<std::string> paths;
+  paths.reserve(arrived.size());
+  for (const std::size_t at : arrived) paths.push_back(download(at));
+  if (CurrentInstallCalls().syncFiles(paths)) {
+    for (std::size_t i = 0; i < arrived.size(); ++i) {
+      hasher.Add(paths[i], true, std::move(digests[arrived[i]]));
+      digests[arrived[i]].clear();
+      readBack.push_back(arrived[i]);
     }
-    return hasher.Finish();
   }
-  Digests digests = hasher.Finish();
-  for (std::size_t i = 0; i < arrivedPaths.size(); ++i) {
-    digests.emplace(std::move(arrivedPaths[i]), std::move(arrivedDigests[i]));
+  paths = {};
+  FileHasher::Digests hashed = hasher.Finish();
+  for (const std::size_t at : readBack) {
+    const auto found = hashed.find(download(at));
+    if (found != hashed.end()) digests[at] = std::move(found->second);
   }
   return digests;
 }
@@ -616,7 +690,7 @@ void TALN_DownloadManagerImpl::RemoveItems(const Items& removals, Folders& renam
   if (failed) throw std::runtime_error("Cannot remove some files");
 }
 
-std::uint64_t TALN_DownloadManagerImpl::FetchedBytes(const Items& downloads) const {
+std::uint64_t TALN_DownloadManagerImpl::FetchedBytes(const ItemRefs& downloads) const {
   std::uint64_t fetched = 0;
   for (const UpdateItem& item : downloads) {
     boost::system::error_code error;
