@@ -145,10 +145,11 @@ int Percent(std::uint64_t downloaded, std::uint64_t total) {
   return static_cast<int>(downloaded * 100 / total);
 }
 
-// Syncs and hashes files on a thread of its own as they are queued (downloads once their last
-// range is written, while the rest of the batch downloads), and what is still queued at Finish on
-// every hardware thread: hashing, and waiting for the disk, are most of an install's time
-// otherwise. A download whose digest was taken as its bytes arrived is only synced.
+// Syncs and hashes files on a thread of its own as they are queued (a download whose digest could
+// not be taken as its bytes arrived, once its last range is written, while the rest of the batch
+// downloads), and what is still queued at Finish on every hardware thread: hashing, and waiting
+// for the disk, are most of an install's time otherwise. A download queued with its digest (where
+// the batch's common sync failed) is only synced.
 class FileHasher {
  public:
   using Digests = std::unordered_map<std::string, std::vector<unsigned char>>;
