@@ -18,6 +18,7 @@
 #include "package/taln/db/updatedbpacket.h"
 #include "package/taln/db/versiontext.h"
 #include "package/taln/enginelog.h"
+#include "package/taln/releasecheck.h"
 #include "package/taln/talnupdatesteps.h"
 #include "package/taln/updaterstate.h"
 
@@ -415,6 +416,15 @@ void TALN_DownloadManagerImpl::InitializeAUSUpdateDB() {
              : (boost::format("Getting updates for version %s from server") % clientVersion).str());
   latestDb_ = GetUpdateDB(client, target, latest);
   if (latestDb_.empty()) throw std::runtime_error("Couldn't get latest updates from server");
+  if (const auto key = ReleaseKey(settings.GetReleaseKey())) {
+    try {
+      VerifyRelease(client, root_, *key, latestDb_, target, latest);
+    } catch (...) {
+      // A list the studio did not sign is no update information: nothing of it is acted on.
+      latestDb_ = UpdateDB();
+      throw;
+    }
+  }
   EngineLogItems("InitializeAUSUpdateDB", "AUS lates UpdateDB:", latestDb_);
 
   const std::string build = FormatVersion(kBuildVersion);
