@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The main job: installs what is missing, builds the launcher, the update server, the demo game
-# and the release generator, then shows the launcher installing a release from a local
+# and the release tools, then shows the launcher installing a signed release from a local
 # aus-server, starting the game, starting again with nothing to do, and updating to the next
 # release (demo/scenario.sh; docs/demo.md explains each step). It uses the screen when $DISPLAY
 # is set, else a virtual one (Xvfb), else SDL's dummy video driver. Ends by itself; exit code 0
@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 cmake -S . -B build >/dev/null
-cmake --build build -j"$(nproc)" --target launcher aus-server kolvex demo_release_tool
+cmake --build build -j"$(nproc)" --target launcher aus-server aus-publish kolvex demo_release_tool
 
 if [ -n "${DISPLAY:-}" ]; then
   echo "Using the display $DISPLAY"
