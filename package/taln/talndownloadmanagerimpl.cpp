@@ -416,7 +416,8 @@ void TALN_DownloadManagerImpl::InitializeAUSUpdateDB() {
              : (boost::format("Getting updates for version %s from server") % clientVersion).str());
   latestDb_ = GetUpdateDB(client, target, latest);
   if (latestDb_.empty()) throw std::runtime_error("Couldn't get latest updates from server");
-  if (const auto key = ReleaseKey(settings.GetReleaseKey())) {
+  const auto key = ReleaseKey(settings.GetReleaseKey());
+  if (key) {
     try {
       VerifyRelease(client, root_, *key, latestDb_, target, latest);
     } catch (...) {
@@ -431,6 +432,14 @@ void TALN_DownloadManagerImpl::InitializeAUSUpdateDB() {
   EngineLog(kLogInfo, "InitializeAUSUpdateDB",
             (boost::format("Getting updates for version %s from server") % build).str());
   buildDb_ = GetUpdateDB(client, kBuildVersion, false);
+  if (key && !buildDb_.empty()) {
+    // Only the target's list is signed: files asked for from this one are not installed.
+    EngineLog(
+        kLogInfo, "InitializeAUSUpdateDB",
+        (boost::format("The list for version %s is not signed: no file is taken from it") % build)
+            .str());
+    buildDb_ = UpdateDB();
+  }
   EngineLogItems("InitializeAUSUpdateDB",
                  (boost::format("AUS UpdateDB for version %s:") % build).str(), buildDb_);
 }

@@ -263,6 +263,25 @@ TEST_F(ReleaseCheckTest, SignedReleasesInstallAndMoveTheRecordedRelease) {
   EXPECT_TRUE(db.Contains("data/a.pak"));
 }
 
+// Only the target's list is signed: with a key, a file asked for from the built-in version's
+// list is not installed, while one from the signed list is.
+TEST_F(ReleaseCheckTest, FilesOfTheUnsignedBuiltInListAreNotInstalled) {
+  InstallSigned();
+  // Pinned: the built-in version, being the highest, would be the latest.
+  aus_.Publish(taln::kBuildVersion, {{{"tools/tool.exe", "tool"}}, {}});
+  UseServer(aus_, KeySetting() + "[Client]\nclient_version=1.1.0\n");
+  auto& engine = NewEngine();
+  ASSERT_TRUE(StartEngine());
+  engine.RequestFile("tools/tool.exe", false);
+  engine.RequestFile("readme.txt", true);
+  engine.ProcessRequests();
+  ASSERT_EQ(events_->WaitForOneOf({State::DOWNLOAD_FINISHED, State::DOWNLOAD_FAILED}),
+            State::DOWNLOAD_FINISHED);
+  EXPECT_FALSE(fs::exists(Root("tools/tool.exe")));
+  EXPECT_EQ(Read("readme.txt"), "read me installed");
+  EXPECT_TRUE(lines_.Contains("The list for version 4.35.1906051200 is not signed"));
+}
+
 // Without a key the launcher behaves as before: an unsigned release installs and nothing of
 // the signature is fetched or recorded.
 TEST_F(ReleaseCheckTest, WithoutAKeyReleasesAreTakenUnsigned) {
