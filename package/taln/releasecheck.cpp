@@ -29,6 +29,7 @@ constexpr unsigned char kFileDataType = 11;
 constexpr std::streamsize kMaxStateBytes = 256;
 
 std::string Describe(const ReleaseState& state) {
+  if (state.signedAt == 0) return FormatVersion(state.version) + " (by its manifest)";
   return (boost::format("%s signed at %d") % FormatVersion(state.version) % state.signedAt).str();
 }
 
@@ -203,7 +204,15 @@ void VerifyRelease(network::common::Client& client, const std::string& root,
                    const signing::PublicKey& key, const UpdateDB& list, const Version& version,
                    bool latest) {
   const std::string signatureFile = FetchReleaseSignature(client, list, version, latest);
-  const std::optional<ReleaseState> installed = LoadReleaseState(root);
+  std::optional<ReleaseState> installed = LoadReleaseState(root);
+  if (!installed) {
+    // Installed before a key was set, or its record was lost: the root's manifest still says
+    // which release it is, though not when that was signed.
+    UpdateDB manifest((fs::path(root)));
+    manifest.ReadManifest();
+    if (manifest.ManifestVersion() != Version{})
+      installed = ReleaseState{manifest.ManifestVersion(), 0};
+  }
   const ReleaseState accepted = CheckRelease(
       key, list, signatureFile, latest ? std::nullopt : std::optional<Version>(version), installed);
   EngineLog(kLogInfo, "InitializeAUSUpdateDB",

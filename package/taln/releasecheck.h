@@ -25,7 +25,7 @@ struct ReleaseRefused : std::runtime_error {
 // The signed release the launcher last accepted: what replays are checked against.
 struct ReleaseState {
   Version version;
-  std::int64_t signedAt = 0;
+  std::int64_t signedAt = 0;  // 0 when not known
   friend bool operator==(const ReleaseState&, const ReleaseState&) = default;
 };
 
@@ -62,7 +62,8 @@ void SaveReleaseState(const std::string& root, const ReleaseState& state);
 
 // The whole check, run right after the target list is received and before anything is written
 // to the root: fetches "release.sig" on `client`, checks it (CheckRelease, against the saved
-// state) and saves the new state when it changed. Throws ReleaseRefused, or the error of a
+// state, or without one against the version of the root's manifest with no signing time) and
+// saves the new state when it changed. Throws ReleaseRefused, or the error of a
 // failed save.
 void VerifyRelease(network::common::Client& client, const std::string& root,
                    const signing::PublicKey& key, const UpdateDB& list, const Version& version,

@@ -263,6 +263,26 @@ TEST_F(ReleaseCheckTest, SignedReleasesInstallAndMoveTheRecordedRelease) {
   EXPECT_TRUE(db.Contains("data/a.pak"));
 }
 
+// An installation made before the key was set has no record of a signed release; its manifest
+// still names its version, and an older signed release is not taken for an update.
+TEST_F(ReleaseCheckTest, WithoutARecordTheRootsManifestVersionGuardsAgainstReplays) {
+  test_support::WriteFile(Root("manifest"), "[version]\nmajor=1\nminor=1\nrevision=0\n");
+  PublishSigned(aus_, kOld, Files("old"), key_, 1000);
+  UseServer(aus_, KeySetting());
+  NewEngine();
+  EXPECT_FALSE(StartEngine());
+  EXPECT_TRUE(lines_.Contains(
+      "Release refused: release 1.0.0 signed at 1000 is older than the installed 1.1.0 (by its "
+      "manifest)",
+      taln::kLogError));
+  EXPECT_FALSE(fs::exists(Root(taln::kReleaseStateFile)));
+
+  PublishSigned(aus_, kNew, Files("new"), key_, 3000);
+  NewEngine();
+  ASSERT_TRUE(StartEngine());
+  EXPECT_EQ(Read(taln::kReleaseStateFile), "version=1.2.0\nsigned=3000\n");
+}
+
 // Only the target's list is signed: with a key, a file asked for from the built-in version's
 // list is not installed, while one from the signed list is.
 TEST_F(ReleaseCheckTest, FilesOfTheUnsignedBuiltInListAreNotInstalled) {
