@@ -203,7 +203,15 @@ void SaveReleaseState(const std::string& root, const ReleaseState& state) {
 void VerifyRelease(network::common::Client& client, const std::string& root,
                    const signing::PublicKey& key, const UpdateDB& list, const Version& version,
                    bool latest) {
-  const std::string signatureFile = FetchReleaseSignature(client, list, version, latest);
+  std::string signatureFile;
+  try {
+    signatureFile = FetchReleaseSignature(client, list, version, latest);
+  } catch (const ReleaseRefused&) {
+    throw;
+  } catch (const std::exception& error) {
+    // A connection lost or a reply garbled on the way: still no verified list.
+    throw ReleaseRefused(std::string("cannot fetch \"release.sig\": ") + error.what());
+  }
   std::optional<ReleaseState> installed = LoadReleaseState(root);
   if (!installed) {
     // Installed before a key was set, or its record was lost: the root's manifest still says

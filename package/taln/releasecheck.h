@@ -63,8 +63,8 @@ void SaveReleaseState(const std::string& root, const ReleaseState& state);
 // The whole check, run right after the target list is received and before anything is written
 // to the root: fetches "release.sig" on `client`, checks it (CheckRelease, against the saved
 // state, or without one against the version of the root's manifest with no signing time) and
-// saves the new state when it changed. Throws ReleaseRefused, or the error of a
-// failed save.
+// saves the new state when it changed. Throws ReleaseRefused (also for a fetch cut short by the
+// connection: its error is named in the reason), or the error of a failed save.
 void VerifyRelease(network::common::Client& client, const std::string& root,
                    const signing::PublicKey& key, const UpdateDB& list, const Version& version,
                    bool latest);

@@ -193,6 +193,12 @@ TEST_F(ReleaseCheckTest, TamperedOrReplayedReleasesAreRefusedAndTheRootIsUntouch
        },
        "[Client]\nclient_version=1.2.0\n",
        "the list is signed as release 1.3.0, not as the version asked for, 1.2.0"},
+      {"connection dropped inside the signature",
+       [](FakeAus& aus, const SigningKey& key, const SigningKey&) {
+         PublishSigned(aus, kNew, Files("new"), key, 3000);
+         aus.DropFileDataAt(0, 1);
+       },
+       "", "cannot fetch \"release.sig\": "},
       {"signature file claiming a huge size",
        [](FakeAus& aus, const SigningKey& key, const SigningKey&) {
          PublishSigned(aus, kNew, Files("new"), key, 3000);
