@@ -2,8 +2,9 @@
 # The Windows half of the test command. Cross-builds the whole tree for 64-bit Windows
 # (scripts/build-windows.sh, into build-windows/), then on a private Xvfb display runs under
 # wine: every unit test that is not about Linux alone (CTest with wine as the emulator; the window
-# tests with SDL's Windows video driver), and the platform version test under several configured
-# Windows versions.
+# tests with SDL's Windows video driver), the platform version test under several configured
+# Windows versions, and the end-to-end update against the Linux aus-server
+# (tests/e2e/windows_e2e.sh, which needs build/bin/aus-server from the Linux build).
 # Uses its own wine prefix (build-windows/wineprefix).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -38,3 +39,6 @@ for setting in "winxp64=5.2 old" "vista=6.0 old" "win7=6.1 new" "win10=6.2 new";
   PLATFORM_TEST_WINDOWS="${setting#*=}" "$wine" "$tests" --gtest_brief=1 \
     --gtest_filter=PlatformTest.VersionIsTheConfiguredWindows
 done
+
+configure_windows win7
+bash tests/e2e/windows_e2e.sh
