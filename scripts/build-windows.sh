@@ -41,7 +41,7 @@ log() { echo "build-windows: $*"; }
 
 # Adds a deb-src entry for the archive and suites of the machine's own Debian sources, once.
 ensure_deb_src() {
-  if apt-cache showsrc libsdl2 2>/dev/null | grep -q '^Package:'; then
+  if [ -n "$(apt-cache showsrc libsdl2 2>/dev/null | sed -n '/^Package:/p')" ]; then
     return
   fi
   local list=/etc/apt/sources.list.d/launcher-deb-src.sources
