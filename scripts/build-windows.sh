@@ -255,10 +255,12 @@ done
 log "dependencies ready in $deps"
 [ "${1:-}" = --deps-only ] && exit 0
 
-# The whole tree, with the programs and the unit tests in build-windows/bin/. CTest runs the
-# tests through wine.
+# The whole tree, with the programs and the unit tests in build-windows/bin/, optimised as the
+# Linux build is (-O2) and stripped. CTest runs the tests through wine.
 wine=$(command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)
 cmake -S . -B "$build" -DLAUNCHER_WERROR=ON -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
+  -DCMAKE_EXE_LINKER_FLAGS_RELEASE="-s" \
   -DCMAKE_TOOLCHAIN_FILE="$source_tree/cmake/mingw-w64.cmake" \
   -DLAUNCHER_WINDOWS_PREFIX="$prefix" -DCMAKE_PREFIX_PATH="$prefix" \
   -DCMAKE_CROSSCOMPILING_EMULATOR="$wine"
