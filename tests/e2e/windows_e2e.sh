@@ -4,8 +4,8 @@
 # release's game client, recording its arguments (KOLVEX_RECORD). Checks a first install byte for
 # byte, a second run that downloads nothing, an update that leaves ".$$$" backups, the exit code 1
 # while a "Game" window is open, the restart through ShellExecuteA after a settings update that
-# changes the host, and (with E2E_SELF_UPDATE=1) an update of launcher.exe by itself while it
-# runs.
+# changes the host, the client version pin on Vista but not on Windows 10 (the manifest), and
+# (with E2E_SELF_UPDATE=1) an update of launcher.exe by itself while it runs.
 #
 # Run by scripts/test-windows.sh on an X display (Xvfb) with WINEPREFIX set. Each wine run has a
 # deadline. Prints "N passed, N failed"; exits 1 when a check failed.
@@ -116,6 +116,13 @@ printf '[Client]\nlog_level=1\n[AUS]\nhost=127.0.0.1\nport=%s\n' "$port" \
   >"$install/bin/Settings.ini"
 tail_expected="\"--lg\" \"$token\" \"--seconds\" \"0\" \"two words\""
 
+echo "== the program"
+check "launcher.exe carries its version information" \
+  eval 'strings -el "$windows/bin/launcher.exe" | grep -qx 4.35.1906051200'
+check "and a manifest asking for the invoker's rights, naming no supported systems" \
+  eval 'strings "$windows/bin/launcher.exe" | grep -q "level=\"asInvoker\"" &&
+    ! strings "$windows/bin/launcher.exe" | grep -q supportedOS'
+
 echo "== a fresh installation"
 run_launcher --seconds 0 "two words"
 check "the first run exits with 0" [ "$status" -eq 0 ]
@@ -182,6 +189,25 @@ check "launcher.exe was started again through ShellExecuteA and started the game
   eval '[ "$(game_starts)" -eq $((starts_before + 1)) ] && game_got "\"--lg\" \"$token\""'
 check "the restarted launcher logged its own run" logged "Getting latest updates from server"
 rm "$install/bin/SettingsUpdate.ini"
+
+echo "== the client version pin on old Windows"
+# The manifest names no supported systems: Windows 10 then reports 6.2, which is not old.
+configure_windows() { "$wine" reg add 'HKCU\Software\Wine' /v Version /d "$1" /f >/dev/null; }
+settings=$(cat "$install/bin/Settings.ini")
+for setting in "vista=pinned" "win10=not pinned"; do
+  configure_windows "${setting%%=*}"
+  printf '%s\n' "$settings" >"$install/bin/Settings.ini"
+  run_launcher
+  if [ "${setting#*=}" = pinned ]; then
+    check "configured as ${setting%%=*}, the client version is pinned" \
+      grep -q '^client_version=4.34.1905201200' "$install/bin/Settings.ini"
+  else
+    check "configured as ${setting%%=*}, the client version is not pinned" \
+      eval '! grep -q client_version "$install/bin/Settings.ini"'
+  fi
+done
+configure_windows win7
+printf '%s\n' "$settings" >"$install/bin/Settings.ini"
 
 # Needs the engine to make the backup by renaming the replaced file away: a running program can
 # be renamed but not replaced (today the backup is a hard link, and the swap is refused).
