@@ -5,7 +5,7 @@
 # byte, a second run that downloads nothing, an update that leaves ".$$$" backups, the exit code 1
 # while a "Game" window is open, the restart through ShellExecuteA after a settings update that
 # changes the host, the client version pin on Vista but not on Windows 10 (the manifest), and
-# (with E2E_SELF_UPDATE=1) an update of launcher.exe by itself while it runs.
+# an update of launcher.exe by itself while it runs.
 #
 # Run by scripts/test-windows.sh on an X display (Xvfb) with WINEPREFIX set. Each wine run has a
 # deadline. Prints "N passed, N failed"; exits 1 when a check failed.
@@ -101,7 +101,8 @@ matches_release() {
 }
 # Installed files with sizes and modification times, except what every run rewrites.
 snapshot() {
-  (cd "$install" && find . -type f ! -path ./bin/LogLauncher.txt ! -path ./Update.db \
+  (cd "$install" && find . -type f ! -path ./bin/LogLauncher.txt ! -path ./bin/LogLauncher.old.txt \
+    ! -path ./Update.db \
     -printf '%s %T@ %P\n' | LC_ALL=C sort -k3)
 }
 game_got() { [ "$(tail -n1 "$record" 2>/dev/null)" = "$1" ]; }
@@ -209,26 +210,25 @@ done
 configure_windows win7
 printf '%s\n' "$settings" >"$install/bin/Settings.ini"
 
-# Needs the engine to make the backup by renaming the replaced file away: a running program can
-# be renamed but not replaced (today the backup is a hard link, and the swap is refused).
-if [ "${E2E_SELF_UPDATE:-0}" = 1 ]; then
-  echo "== launcher.exe updates itself"
-  stop_server
-  cp -r "$releases/1.1.0" "$releases/1.2.0"
-  # A launcher.exe with other bytes: the same program with a trailing block, which Windows ignores.
-  cp "$windows/bin/launcher.exe" "$releases/1.2.0/bin/launcher.exe"
-  printf 'release 1.2.0' >>"$releases/1.2.0/bin/launcher.exe"
-  start_server
-  run_launcher --seconds 0 "two words"
-  check "the self-update exits with 0" [ "$status" -eq 0 ]
-  check "the new launcher.exe is in place" cmp -s "$releases/1.2.0/bin/launcher.exe" \
-    "$install/bin/launcher.exe"
-  check "the running one was renamed away to launcher.exe.\$\$\$" cmp -s \
-    "$windows/bin/launcher.exe" "$install/bin/launcher.exe.\$\$\$"
-  run_launcher --seconds 0 "two words"
-  check "the next start runs the new launcher.exe" [ "$status" -eq 0 ]
-  check "and sweeps the backup away" [ ! -e "$install/bin/launcher.exe.\$\$\$" ]
-fi
+# A running program can be renamed but not replaced: the engine makes the backup by renaming the
+# replaced file away.
+echo "== launcher.exe updates itself"
+stop_server
+cp -r "$releases/1.1.0" "$releases/1.2.0"
+sed -i 's/^minor=1$/minor=2/' "$releases/1.2.0/manifest"
+# A launcher.exe with other bytes: the same program with a trailing block, which Windows ignores.
+cp "$windows/bin/launcher.exe" "$releases/1.2.0/bin/launcher.exe"
+printf 'release 1.2.0' >>"$releases/1.2.0/bin/launcher.exe"
+start_server
+run_launcher --seconds 0 "two words"
+check "the self-update exits with 0" [ "$status" -eq 0 ]
+check "the new launcher.exe is in place" cmp -s "$releases/1.2.0/bin/launcher.exe" \
+  "$install/bin/launcher.exe"
+check "the running one was renamed away to launcher.exe.\$\$\$" cmp -s \
+  "$windows/bin/launcher.exe" "$install/bin/launcher.exe.\$\$\$"
+run_launcher --seconds 0 "two words"
+check "the next start runs the new launcher.exe" [ "$status" -eq 0 ]
+check "and sweeps the backup away" [ ! -e "$install/bin/launcher.exe.\$\$\$" ]
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
