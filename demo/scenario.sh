@@ -7,11 +7,23 @@
 #
 # Environment: BUILD (default build), GAME_SECONDS (how long the game shows its window, default 3),
 # LAUNCHER_TIMEOUT (seconds before a launcher run that does not end is stopped, default 120),
-# DEMO_KEEP=1 keeps the temporary folder. Exits 0 when every step did what it should, else 1.
+# DEMO_KEEP=1 keeps the temporary folder, WINDOWS_BUILD (a build-windows folder: the Windows
+# launcher.exe and Kolvex.exe from there run under wine). Exits 0 when every step did what it
+# should, else 1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=$(realpath "${BUILD:-build}")
+windows=""
+game=$build/bin/Kolvex.exe
+if [ -n "${WINDOWS_BUILD:-}" ]; then
+  windows=$(realpath "$WINDOWS_BUILD")
+  game=$windows/bin/Kolvex.exe
+  wine=$(command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)
+  wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+  export WINEPREFIX=${WINEPREFIX:-$windows/wineprefix} WINEDEBUG=${WINEDEBUG:--all}
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+fi
 game_seconds=${GAME_SECONDS:-3}
 launcher_timeout=${LAUNCHER_TIMEOUT:-120}
 token=D41C7A90E35B4F2688A1C0E97B52F3D6
@@ -86,8 +98,16 @@ start_server() {
 # the launcher's standard output, so the pipe below also waits for the game to close.
 run_launcher() {
   local status=0
-  (cd "$install/bin" && KOLVEX_RECORD="$record" exec timeout -s TERM "$launcher_timeout" \
-    ./launcher.exe --seconds "$game_seconds") 2>&1 | sed -u 's/^/   | /' || status=$?
+  if [ -n "$windows" ]; then
+    # Under wine; the game is a Windows program of its own, waited for with the wine server.
+    (cd "$install/bin" && KOLVEX_RECORD="Z:$record" exec timeout -s TERM "$launcher_timeout" \
+      "$wine" launcher.exe --seconds "$game_seconds") 2>&1 | tr -d '\r' | sed -u 's/^/   | /' ||
+      status=$?
+    timeout -s KILL "$launcher_timeout" "$wineserver" -w || true
+  else
+    (cd "$install/bin" && KOLVEX_RECORD="$record" exec timeout -s TERM "$launcher_timeout" \
+      ./launcher.exe --seconds "$game_seconds") 2>&1 | sed -u 's/^/   | /' || status=$?
+  fi
   note "launcher exit code: $status"
   [ "$status" -eq 0 ] || fail "the launcher ended with $status"
 }
@@ -158,7 +178,7 @@ replaced_files() {
 
 # Generates demo release number $1 as a build and publishes it signed as version $2.
 publish_signed() {
-  "$build/bin/demo-release" --out "$builds" --release "$1" --game "$build/bin/Kolvex.exe" |
+  "$build/bin/demo-release" --out "$builds" --release "$1" --game "$game" |
     sed 's/^/   /'
   # aus-publish writes the release's manifest itself.
   rm "$builds/$2/manifest"
@@ -178,8 +198,11 @@ start_server
 note "aus-server listens on port $port"
 
 step "3. Preparing an empty installation in $install"
+if [ -n "$windows" ]; then
+  note "launcher.exe and Kolvex.exe are the Windows programs from $windows/bin, run under wine"
+fi
 mkdir -p "$install/bin"
-cp "$build/bin/launcher.exe" "$install/bin/"
+cp "${windows:-$build}/bin/launcher.exe" "$install/bin/"
 cat >"$install/bin/Settings.ini" <<INI
 [Client]
 log_level=2
