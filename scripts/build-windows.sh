@@ -28,7 +28,7 @@ pins=(
   googletest=1.12.1-0.2
 )
 # Raised whenever a library's build options below change.
-recipe=1
+recipe=2
 
 host=x86_64-w64-mingw32
 export CC=$host-gcc-posix CXX=$host-g++-posix AR=$host-ar RANLIB=$host-ranlib RC=$host-windres
@@ -179,15 +179,15 @@ build_sdl2_image() {
 build_libcrypto() {
   local src
   src=$(unpack openssl)
-  # The launcher hashes with SHA-256 through EVP and nothing else: libcrypto alone, static,
-  # without the TLS protocols, the legacy and loadable modules, and the algorithms it never
-  # reaches.
+  # The launcher hashes with SHA-256 and verifies Ed25519 signatures through EVP, and nothing
+  # else: libcrypto alone, static, without the TLS protocols, the legacy and loadable modules,
+  # and the algorithms it never reaches (Ed25519 needs the elliptic curves).
   local off=(
     no-shared no-tests no-module no-legacy no-engine no-dso no-ui-console no-sock
     no-ssl3 no-tls1 no-tls1_1 no-dtls no-srp no-psk no-srtp no-comp no-ct no-ocsp no-ts
     no-cms no-aria no-bf no-camellia no-cast no-des no-idea no-md4 no-mdc2 no-rc2 no-rc4
     no-rmd160 no-seed no-sm2 no-sm3 no-sm4 no-whirlpool no-scrypt no-siphash no-siv no-ocb
-    no-gost no-dsa no-dh no-ec no-ec2m
+    no-gost no-dsa no-dh no-ec2m
   )
   (cd "$src" &&
     ./Configure mingw64 --prefix="$prefix" --libdir=lib "${off[@]}" >/dev/null &&
@@ -258,6 +258,12 @@ log "dependencies ready in $deps"
 # The whole tree, with the programs and the unit tests in build-windows/bin/, optimised as the
 # Linux build is (-O2) and stripped. CTest runs the tests through wine.
 wine=$(command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)
+# A build configured against another dependency folder (other versions or build options) would
+# keep the libraries it found there: it is configured afresh.
+if [ -f "$build/CMakeCache.txt" ] &&
+  grep -F "$cache_root/" "$build/CMakeCache.txt" | grep -qvF "$deps/"; then
+  rm "$build/CMakeCache.txt"
+fi
 cmake -S . -B "$build" -DLAUNCHER_WERROR=ON -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
   -DCMAKE_EXE_LINKER_FLAGS_RELEASE="-s" \
