@@ -22,6 +22,11 @@ constexpr int kMargin = 16;
 constexpr int kFontSize = 18;
 constexpr std::size_t kMaxLines = 24;
 constexpr const char* kFonts[] = {
+#ifdef _WIN32
+    "C:/Windows/Fonts/arial.ttf",
+    // Under wine the build machine's fonts are on drive Z:.
+    "Z:/usr/share/fonts/truetype/liberation/LiberationSans-Regular.ttf",
+#endif
     "/usr/share/fonts/truetype/liberation/LiberationSans-Regular.ttf",
     "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf",
 };

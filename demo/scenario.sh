@@ -1,22 +1,37 @@
 #!/usr/bin/env bash
 # The demo's story, run by scripts/demo.sh once everything is built and a display (real, Xvfb or
-# SDL's dummy driver) is chosen: publish release 1.0.0 on a local aus-server, let the launcher
-# install it and start the game, start again with nothing to do, publish 1.1.0 and update, start
-# once more to see the old copies cleared.
+# SDL's dummy driver) is chosen: make a release signing key, publish release 1.0.0 signed on a
+# local aus-server, let the launcher (which holds the public key) verify and install it and start
+# the game, start again with nothing to do, publish 1.1.0 signed and update, start once more to
+# see the old copies cleared.
 #
 # Environment: BUILD (default build), GAME_SECONDS (how long the game shows its window, default 3),
 # LAUNCHER_TIMEOUT (seconds before a launcher run that does not end is stopped, default 120),
-# DEMO_KEEP=1 keeps the temporary folder. Exits 0 when every step did what it should, else 1.
+# DEMO_KEEP=1 keeps the temporary folder, WINDOWS_BUILD (a build-windows folder: the Windows
+# launcher.exe and Kolvex.exe from there run under wine). Exits 0 when every step did what it
+# should, else 1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=$(realpath "${BUILD:-build}")
+windows=""
+game=$build/bin/Kolvex.exe
+if [ -n "${WINDOWS_BUILD:-}" ]; then
+  windows=$(realpath "$WINDOWS_BUILD")
+  game=$windows/bin/Kolvex.exe
+  wine=$(command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)
+  wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+  export WINEPREFIX=${WINEPREFIX:-$windows/wineprefix} WINEDEBUG=${WINEDEBUG:--all}
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+fi
 game_seconds=${GAME_SECONDS:-3}
 launcher_timeout=${LAUNCHER_TIMEOUT:-120}
 token=D41C7A90E35B4F2688A1C0E97B52F3D6
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/kolvex-demo.XXXXXX")
 releases=$work/releases
+builds=$work/builds
+keys=$work/keys
 install=$work/Kolvex
 record=$work/game-arguments.txt
 server_log=$work/aus-server.log
@@ -83,8 +98,16 @@ start_server() {
 # the launcher's standard output, so the pipe below also waits for the game to close.
 run_launcher() {
   local status=0
-  (cd "$install/bin" && KOLVEX_RECORD="$record" exec timeout -s TERM "$launcher_timeout" \
-    ./launcher.exe --seconds "$game_seconds") 2>&1 | sed -u 's/^/   | /' || status=$?
+  if [ -n "$windows" ]; then
+    # Under wine; the game is a Windows program of its own, waited for with the wine server.
+    (cd "$install/bin" && KOLVEX_RECORD="Z:$record" exec timeout -s TERM "$launcher_timeout" \
+      "$wine" launcher.exe --seconds "$game_seconds") 2>&1 | tr -d '\r' | sed -u 's/^/   | /' ||
+      status=$?
+    timeout -s KILL "$launcher_timeout" "$wineserver" -w || true
+  else
+    (cd "$install/bin" && KOLVEX_RECORD="$record" exec timeout -s TERM "$launcher_timeout" \
+      ./launcher.exe --seconds "$game_seconds") 2>&1 | sed -u 's/^/   | /' || status=$?
+  fi
   note "launcher exit code: $status"
   [ "$status" -eq 0 ] || fail "the launcher ended with $status"
 }
@@ -93,7 +116,7 @@ run_launcher() {
 # optional one, and that the game was started once more with the launch token and the tail.
 check_run() {
   local version=$1 games_before=$2 optional differing=()
-  optional=$(sed -n 's/^optional=//p' "$releases/$version/manifest")
+  optional=$(sed -n 's/^optional=//p' "$releases/$version/manifest" | tr '\\' /)
   while IFS= read -r file; do
     if [ "$file" = "$optional" ]; then
       [ ! -e "$install/$file" ] || fail "optional $file was installed"
@@ -123,6 +146,18 @@ check_run() {
   fi
 }
 
+# Checks that the last launcher run accepted release $1 by its signature.
+check_signed() {
+  if grep -q "Release $1 signed at [0-9]* is signed by the release key $release_key" \
+    "$install/bin/LogLauncher.txt"; then
+    note "the launcher verified release $1's signature with the release key"
+  else
+    fail "the launcher did not log a verified signature for release $1"
+  fi
+  grep -q "^version=$1\$" "$install/Release.state" ||
+    fail "Release.state does not record release $1"
+}
+
 game_starts() { if [ -f "$record" ]; then wc -l <"$record"; else echo 0; fi; }
 
 # Every installed file with its size and modification time, except what each run rewrites.
@@ -141,9 +176,21 @@ replaced_files() {
   done
 }
 
-step "1. Generating demo release 1.0.0 into $releases"
-"$build/bin/demo-release" --out "$releases" --release 1 --game "$build/bin/Kolvex.exe" |
-  sed 's/^/   /'
+# Generates demo release number $1 as a build and publishes it signed as version $2.
+publish_signed() {
+  "$build/bin/demo-release" --out "$builds" --release "$1" --game "$game" |
+    sed 's/^/   /'
+  # aus-publish writes the release's manifest itself.
+  rm "$builds/$2/manifest"
+  "$build/bin/aus-publish" --releases "$releases" --version "$2" --from "$builds/$2" \
+    --optional video/intro.bik --sign "$keys/release.key" | sed 's/^/   /'
+}
+
+step "1. Making a release signing key and publishing demo release 1.0.0, signed, into $releases"
+mkdir -p "$releases"
+release_key=$("$build/bin/aus-publish" keygen --out "$keys" 2>/dev/null)
+note "public key (the launcher's AUS.release_key): $release_key"
+publish_signed 1 1.0.0
 listing "$releases/1.0.0"
 
 step "2. Starting aus-server on 127.0.0.1"
@@ -151,8 +198,11 @@ start_server
 note "aus-server listens on port $port"
 
 step "3. Preparing an empty installation in $install"
+if [ -n "$windows" ]; then
+  note "launcher.exe and Kolvex.exe are the Windows programs from $windows/bin, run under wine"
+fi
 mkdir -p "$install/bin"
-cp "$build/bin/launcher.exe" "$install/bin/"
+cp "${windows:-$build}/bin/launcher.exe" "$install/bin/"
 cat >"$install/bin/Settings.ini" <<INI
 [Client]
 log_level=2
@@ -160,16 +210,18 @@ log_level=2
 host=127.0.0.1
 port=$port
 requests_in_flight=8
+release_key=$release_key
 INI
 note "bin/Settings.ini:"
 sed 's/^/     /' "$install/bin/Settings.ini"
 listing "$install"
 
-step "4. First start: the launcher installs 1.0.0 and starts the game"
+step "4. First start: the launcher verifies 1.0.0's signature, installs it and starts the game"
 before=$(game_starts)
 run_launcher
 listing "$install"
 check_run 1.0.0 "$before"
+check_signed 1.0.0
 
 step "5. Second start: nothing to download, the game starts at once"
 before=$(game_starts)
@@ -183,21 +235,21 @@ else
 fi
 check_run 1.0.0 "$before"
 
-step "6. Publishing release 1.1.0 and restarting aus-server on port $port"
+step "6. Publishing release 1.1.0, signed, and restarting aus-server on port $port"
 stop_server
-"$build/bin/demo-release" --out "$releases" --release 2 --game "$build/bin/Kolvex.exe" |
-  sed 's/^/   /'
+publish_signed 2 1.1.0
 note "changed or new in 1.1.0:"
 (cd "$releases/1.1.0" && find . -type f -printf '%P\n' | LC_ALL=C sort) | while IFS= read -r file; do
   cmp -s "$releases/1.0.0/$file" "$releases/1.1.0/$file" 2>/dev/null || note "  $file"
 done
 start_server
 
-step "7. Third start: the launcher fetches only what changed and starts the game"
+step "7. Third start: the launcher verifies 1.1.0's signature, fetches only what changed, starts the game"
 before=$(game_starts)
 run_launcher
 listing "$install"
 check_run 1.1.0 "$before"
+check_signed 1.1.0
 # Only replaced files leave a backup "<name>.$$$", so the backups show what was fetched again.
 backups=$(cd "$install" && find . -name '*.$$$' -printf '%P\n' | sed 's/[.][$][$][$]$//' |
   LC_ALL=C sort)

@@ -1,6 +1,8 @@
 #include "launcher/launchermain.h"
 
+#include <exception>
 #include <functional>
+#include <iostream>
 #include <utility>
 
 #include <boost/filesystem/operations.hpp>
@@ -10,6 +12,7 @@
 #include "launcher/posttask.h"
 #include "launcher/updatemanager.h"
 #include "package/logging/logger.h"
+#include "package/network/common/downloadmanager.h"
 #include "package/platform/hosthooks.h"
 #include "package/platform/platform.h"
 #include "package/platform/platformfacts.h"
@@ -80,6 +83,20 @@ int LauncherMain(int argc, char* argv[]) {
   window.Hide();
   taln::TALN_DownloadManager::Instance("").Shutdown();
   return kExitNormal;
+}
+
+int RunLauncher(std::string tail) {
+  network::common::KeepTransferBuffersMapped();
+  std::string programName = " ";
+  char* arguments[] = {programName.data(), tail.data(), nullptr};
+  try {
+    return LauncherMain(2, arguments);
+  } catch (const std::exception& error) {
+    std::cerr << "launcher.exe: stopped by an error: " << error.what() << '\n';
+  } catch (...) {
+    std::cerr << "launcher.exe: stopped by an unknown error\n";
+  }
+  return kExitFailure;
 }
 
 }  // namespace launcher

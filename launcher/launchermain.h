@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 class Platform;
 class ServerSettings;
 
@@ -19,5 +21,10 @@ void PinClientVersionOnOldWindows(const Platform& system, const ServerSettings& 
 // enabled, else 0 once the window's loop has ended. Handles no exceptions: a settings or window
 // failure leaves it after being logged.
 int LauncherMain(int argc, char* argv[]);
+
+// What each platform's entry point runs once it has the command-line tail: LauncherMain with
+// the argument vector {" ", tail}. An exception that ends it is reported on standard error (it
+// was logged where it happened) and gives kExitFailure.
+int RunLauncher(std::string tail);
 
 }  // namespace launcher

@@ -10,8 +10,8 @@ packages=(
   libboost-program-options-dev libboost-date-time-dev
   libssl-dev libx11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xauth imagemagick
-  g++-mingw-w64-x86-64 wine64
+  xvfb xauth imagemagick x11-utils
+  g++-mingw-w64-x86-64 wine64 dpkg-dev
   nginx haproxy curl bc
   strace
   rsync

@@ -1,17 +1,17 @@
 #!/usr/bin/env bash
-# Cross-compiles the platform package and its tests for 64-bit Windows with mingw-w64 and runs
-# them under wine on a private Xvfb display: the whole suite once, then the version test under
-# several configured Windows versions. Uses its own build directory and wine prefix
-# (build-windows/).
+# The Windows half of the test command. Cross-builds the whole tree for 64-bit Windows
+# (scripts/build-windows.sh, into build-windows/), then on a private Xvfb display runs under
+# wine: every unit test that is not about Linux alone (CTest with wine as the emulator; the window
+# tests with SDL's Windows video driver), the platform version test under several configured
+# Windows versions, and the end-to-end update against the Linux aus-server
+# (tests/e2e/windows_e2e.sh, which needs build/bin/aus-server from the Linux build).
+# Uses its own wine prefix (build-windows/wineprefix).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build-windows
 
 if [ -z "${TEST_WINDOWS_DISPLAY_READY:-}" ]; then
-  bash scripts/setup.sh
-  cmake -S package/platform/crossbuild -B "$build" -DLAUNCHER_WERROR=ON \
-    -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-  cmake --build "$build" -j"$(nproc)" --target platform_tests platform_record_arguments
+  bash scripts/build-windows.sh
   # Windows need a display: wine draws them through X.
   TEST_WINDOWS_DISPLAY_READY=1 exec xvfb-run -a -s "-screen 0 1024x768x24" bash "$0"
 fi
@@ -27,15 +27,18 @@ configure_windows() {
   "$wine" reg add 'HKCU\Software\Wine' /v Version /d "$1" /f >/dev/null
 }
 
-tests="$build/bin/platform_tests.exe"
 configure_windows win7
-"$wine" "$tests" --gtest_brief=1
+ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
 
 # Windows before 7 pins the client version; 7 and later (reported as 6.2 without a manifest
 # naming newer systems) do not.
+tests="$build/bin/platform_tests.exe"
 for setting in "winxp64=5.2 old" "vista=6.0 old" "win7=6.1 new" "win10=6.2 new"; do
   echo "test-windows: configured as ${setting%%=*}, expecting ${setting#*=}"
   configure_windows "${setting%%=*}"
   PLATFORM_TEST_WINDOWS="${setting#*=}" "$wine" "$tests" --gtest_brief=1 \
     --gtest_filter=PlatformTest.VersionIsTheConfiguredWindows
 done
+
+configure_windows win7
+bash tests/e2e/windows_e2e.sh

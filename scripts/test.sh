@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds everything with warnings as errors, runs
-# every test, runs the Windows port layer's tests under wine, then builds the tests with
-# AddressSanitizer and UndefinedBehaviorSanitizer and runs the unit tests again.
+# every test, cross-builds the Windows programs and runs their unit tests and an end-to-end update
+# under wine, then builds the tests with AddressSanitizer and UndefinedBehaviorSanitizer and runs
+# the unit tests again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,7 +13,7 @@ cmake -S . -B build -DLAUNCHER_WERROR=ON
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
-# The Windows half of the port layer, cross-compiled and run under wine.
+# The Windows programs, cross-built, their unit tests and an end-to-end update under wine.
 bash scripts/test-windows.sh
 
 cmake -S . -B build-sanitize -DLAUNCHER_WERROR=ON -DLAUNCHER_SANITIZE=ON \

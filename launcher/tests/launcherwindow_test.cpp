@@ -263,7 +263,7 @@ TEST_F(LauncherWindowTest, UndecodableResourcesAreLeftOutWithAWarningEach) {
 TEST_F(LauncherWindowTest, FailedSdlStartIsReportedWithSdlsText) {
   // Video stays initialised between windows; start SDL afresh so the driver is chosen again.
   SDL_Quit();
-  setenv("SDL_VIDEODRIVER", "bogus", 1);
+  SDL_setenv("SDL_VIDEODRIVER", "bogus", 1);
   try {
     LauncherWindow window;
     ADD_FAILURE() << "no exception";
@@ -273,7 +273,7 @@ TEST_F(LauncherWindowTest, FailedSdlStartIsReportedWithSdlsText) {
     EXPECT_EQ(text.substr(text.size() - 2), "'.") << text;
     EXPECT_GT(text.size(), std::string("SDL initialization failed: ''.").size()) << text;
   }
-  setenv("SDL_VIDEODRIVER", "dummy", 1);
+  SDL_setenv("SDL_VIDEODRIVER", launcher_test::kTestVideoDriver, 1);
   EXPECT_TRUE(LogLines().empty());
 }
 

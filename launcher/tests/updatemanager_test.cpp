@@ -72,7 +72,7 @@ class UpdateManagerTest : public test_support::InScratchDir {
     tasks_.pop_front();
     task();
   }
-  std::string Log() const { return test_support::ReadFile(dir() / "log.txt"); }
+  std::string Log() const { return test_support::ReadText(dir() / "log.txt"); }
 
   FakeWindow window_;
   std::int64_t now_ = 1000 * kSecond;

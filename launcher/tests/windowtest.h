@@ -30,11 +30,19 @@ inline constexpr Rgb kStrip{14, 95, 182};
 inline constexpr Rgb kBar{5, 34, 90};
 inline constexpr Rgb kWhite{255, 255, 255};
 
-// Runs with SDL's dummy video driver, the process logger writing every level into "log.txt" in a
+// The video driver of the window tests: SDL's dummy driver, or on Windows the system's own, which
+// wine draws on an X display.
+#ifdef _WIN32
+inline constexpr const char* kTestVideoDriver = "windows";
+#else
+inline constexpr const char* kTestVideoDriver = "dummy";
+#endif
+
+// Runs with kTestVideoDriver, the process logger writing every level into "log.txt" in a
 // scratch directory, and an event queue emptied of what a test leaves behind.
 class WindowTest : public test_support::InScratchDir {
  protected:
-  static void SetUpTestSuite() { setenv("SDL_VIDEODRIVER", "dummy", 1); }
+  static void SetUpTestSuite() { SDL_setenv("SDL_VIDEODRIVER", kTestVideoDriver, 1); }
 
   WindowTest() {
     Logger::Instance().SetLevel(0);
@@ -58,7 +66,7 @@ class WindowTest : public test_support::InScratchDir {
 
   // The log lines without their timestamps: "CHANNEL; LEVEL; text".
   std::vector<std::string> LogLines() const {
-    std::istringstream in(test_support::ReadFile(dir() / "log.txt"));
+    std::istringstream in(test_support::ReadText(dir() / "log.txt"));
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);) lines.push_back(line.substr(22));
     return lines;

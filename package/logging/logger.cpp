@@ -28,7 +28,12 @@ const char* LevelName(int level) {
 std::string Timestamp() {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
+#ifdef _WIN32
+  // Windows has no localtime_r; its localtime_s takes the arguments the other way round.
+  if (localtime_s(&local, &now) != 0) throw std::runtime_error("localtime failed");
+#else
   if (localtime_r(&now, &local) == nullptr) throw std::runtime_error("localtime failed");
+#endif
   std::ostringstream out;
   out.imbue(std::locale::classic());
   out << boost::posix_time::ptime_from_tm(local);

@@ -32,6 +32,20 @@ unsigned Count(const std::string& text, unsigned fallback, unsigned largest) {
   return std::min(static_cast<unsigned>(std::stoul(text)), largest);
 }
 
+// 64 hexadecimal digits in lower case, or empty for an empty value; throws for anything else.
+std::string ReleaseKey(std::string text) {
+  const bool hex = std::all_of(text.begin(), text.end(), [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+  });
+  if (!text.empty() && (text.size() != 64 || !hex)) {
+    throw std::invalid_argument("AUS.release_key is not 64 hexadecimal digits: '" + text + "'");
+  }
+  std::transform(text.begin(), text.end(), text.begin(), [](char c) {
+    return c >= 'A' && c <= 'F' ? static_cast<char>(c - 'A' + 'a') : c;
+  });
+  return text;
+}
+
 }  // namespace
 
 const ServerSettings& ServerSettings::Instance() {
@@ -45,6 +59,7 @@ ServerSettings::ServerSettings() {
   bool prereveal = false;
   std::string requestsInFlight;
   std::string connectionCount;
+  std::string releaseKey;
   po::options_description description("Settings.ini");
   description.add_options()("AUS.host", po::value(&host)->default_value(kDefaultAusHost),
                             "AUS host.")("AUS.port", po::value(&port)->default_value("3003"),
@@ -53,6 +68,8 @@ ServerSettings::ServerSettings() {
       "FileData requests outstanding per download connection.")(
       "AUS.connections", po::value(&connectionCount)->default_value("0"),
       "Download connections; 0: from the processor count.")(
+      "AUS.release_key", po::value(&releaseKey)->default_value(""),
+      "Public key releases must be signed with: 64 hexadecimal digits.")(
       "Server.host", po::value(&server_host)->default_value(kDefaultServerHost), "Server host.")(
       "Server.port", po::value(&server_port)->default_value("3004"), "Server port.")(
       "Client.skillstop", po::value(&skillstop), "Old name for 'forced skillstop'.")(
@@ -100,6 +117,7 @@ ServerSettings::ServerSettings() {
   requests_in_flight = Count(requestsInFlight, 1, kMaxRequestsInFlight);
   if (requests_in_flight == 0) requests_in_flight = 1;
   connections = Count(connectionCount, 0, kMaxConnections);
+  release_key = ReleaseKey(releaseKey);
 
   forcedSkillstop =
       Mode(values.count("Client.skillstop") || values.count("Client.forced_skillstop"), skillstop);

@@ -20,8 +20,9 @@ class ServerSettings {
   // The process's record, created on first use; a failed creation is tried again next call.
   static const ServerSettings& Instance();
 
-  // Reads "Settings.ini". Throws the parser's errors, and std::invalid_argument
-  // "Ambiguous forced skillstop and forced prereveal parameters [both are On]".
+  // Reads "Settings.ini". Throws the parser's errors, std::invalid_argument
+  // "Ambiguous forced skillstop and forced prereveal parameters [both are On]", and
+  // std::invalid_argument "AUS.release_key is not 64 hexadecimal digits: '<value>'".
   ServerSettings();
 
   const std::string& GetAusHost() const { return host; }
@@ -34,6 +35,10 @@ class ServerSettings {
   // Download connections ("AUS.connections"); 0, the default, leaves the count to the engine's
   // formula from the processor count. At most kMaxConnections.
   unsigned GetConnections() const { return connections; }
+  // The public key releases must be signed with ("AUS.release_key"), as 64 lower-case
+  // hexadecimal digits; empty when none is configured. A malformed value fails the whole record:
+  // a key given wrongly must not leave the launcher installing unsigned releases.
+  const std::string& GetReleaseKey() const { return release_key; }
 
   // Values of the two download keys that are not whole numbers in range (a typo must not keep
   // the launcher from starting) count as the default; larger ones as the largest.
@@ -46,6 +51,7 @@ class ServerSettings {
   std::string port;
   unsigned requests_in_flight = 1;
   unsigned connections = 0;
+  std::string release_key;
   std::string server_host;
   std::string server_port;
   bool skill_hint{};

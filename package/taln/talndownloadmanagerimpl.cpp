@@ -18,6 +18,7 @@
 #include "package/taln/db/updatedbpacket.h"
 #include "package/taln/db/versiontext.h"
 #include "package/taln/enginelog.h"
+#include "package/taln/releasecheck.h"
 #include "package/taln/talnupdatesteps.h"
 #include "package/taln/updaterstate.h"
 
@@ -417,12 +418,30 @@ void TALN_DownloadManagerImpl::InitializeAUSUpdateDB() {
              : (boost::format("Getting updates for version %s from server") % clientVersion).str());
   latestDb_ = GetUpdateDB(client, target, latest);
   if (latestDb_.empty()) throw std::runtime_error("Couldn't get latest updates from server");
+  const auto key = ReleaseKey(settings.GetReleaseKey());
+  if (key) {
+    try {
+      VerifyRelease(client, root_, *key, latestDb_, target, latest);
+    } catch (...) {
+      // A list the studio did not sign is no update information: nothing of it is acted on.
+      latestDb_ = UpdateDB();
+      throw;
+    }
+  }
   EngineLogItems("InitializeAUSUpdateDB", "AUS lates UpdateDB:", latestDb_);
 
   const std::string build = FormatVersion(kBuildVersion);
   EngineLog(kLogInfo, "InitializeAUSUpdateDB",
             (boost::format("Getting updates for version %s from server") % build).str());
   buildDb_ = GetUpdateDB(client, kBuildVersion, false);
+  if (key && !buildDb_.empty()) {
+    // Only the target's list is signed: files asked for from this one are not installed.
+    EngineLog(
+        kLogInfo, "InitializeAUSUpdateDB",
+        (boost::format("The list for version %s is not signed: no file is taken from it") % build)
+            .str());
+    buildDb_ = UpdateDB();
+  }
   EngineLogItems("InitializeAUSUpdateDB",
                  (boost::format("AUS UpdateDB for version %s:") % build).str(), buildDb_);
 }

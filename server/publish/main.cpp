@@ -1,14 +1,21 @@
-// aus-publish: turns a build folder into a release folder of aus-server, checked and whole.
+// aus-publish: turns a build folder into a release folder of aus-server, checked and whole, and
+// signed when given a key; "aus-publish keygen" makes the key.
 #include <chrono>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <boost/program_options.hpp>
 
+#include "package/signing/releasesignature.h"
+#include "package/signing/signingkey.h"
 #include "server/publish/publisher.h"
 #include "server/releases.h"
 
@@ -53,10 +60,58 @@ class ProgressLine {
   bool shown_ = false;
 };
 
+// aus-publish keygen --out DIR
+int KeyGen(int argc, char* argv[]) {
+  std::string out;
+  po::options_description description(
+      "aus-publish keygen: makes a release signing key: DIR/release.key (secret) and "
+      "DIR/release.pub; prints the public key as the launcher takes it (AUS.release_key)");
+  description.add_options()("help", "show this text and exit")(
+      "out", po::value(&out)->required(), "the folder for the key files (DIR)");
+  try {
+    po::variables_map values;
+    po::store(po::parse_command_line(argc, argv, description), values);
+    if (values.count("help")) {
+      std::cout << description << '\n';
+      return 0;
+    }
+    po::notify(values);
+  } catch (const po::error& error) {
+    std::cerr << "aus-publish keygen: " << error.what() << "\n" << description << '\n';
+    return kExitUsage;
+  }
+  try {
+    const auto key = aus::publish::GenerateKey(out);
+    std::cerr << "aus-publish: wrote '" << (std::filesystem::path(out) / "release.key").string()
+              << "' (keep it secret: whoever holds it can sign releases) and '"
+              << (std::filesystem::path(out) / "release.pub").string() << "'; the public key:\n";
+    std::cout << signing::FormatPublicKey(key) << '\n';
+    return 0;
+  } catch (const std::exception& error) {
+    std::cerr << "aus-publish keygen: " << error.what() << '\n';
+    return kExitRefused;
+  }
+}
+
+// The private key in the PEM file at `path`.
+std::shared_ptr<const signing::SigningKey> ReadSigningKey(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read the signing key '" + path + "'");
+  std::ostringstream text;
+  text << in.rdbuf();
+  try {
+    return std::make_shared<const signing::SigningKey>(signing::SigningKey::FromPem(text.str()));
+  } catch (const signing::SigningKeyError& error) {
+    throw std::runtime_error("the signing key '" + path + "': " + error.what());
+  }
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  if (argc > 1 && std::string(argv[1]) == "keygen") return KeyGen(argc - 1, argv + 1);
   aus::publish::PublishOptions options;
+  std::string signingKey;
   std::string releases;
   std::string from;
   po::options_description description(
@@ -66,7 +121,9 @@ int main(int argc, char* argv[]) {
       "version", po::value(&options.version)->required(), "the release's version, X.Y.Z")(
       "from", po::value(&from)->required(), "the build folder to publish")(
       "optional", po::value(&options.optional)->composing(),
-      "a file of the build that a full update does not install (repeat for several)");
+      "a file of the build that a full update does not install (repeat for several)")(
+      "sign", po::value(&signingKey),
+      "sign the release with this private key (release.key from 'aus-publish keygen')");
   try {
     po::variables_map values;
     po::store(po::parse_command_line(argc, argv, description), values);
@@ -89,6 +146,7 @@ int main(int argc, char* argv[]) {
     };
   }
   try {
+    if (!signingKey.empty()) options.signingKey = ReadSigningKey(signingKey);
     const auto published = aus::publish::Publish(options);
     line.End();
     if (!published.digestsCached) {
@@ -96,8 +154,8 @@ int main(int argc, char* argv[]) {
                 << "': each server digests the release at its next load\n";
     }
     std::cout << "aus-publish: published " << options.version << ": " << published.files
-              << " files, " << published.bytes << " bytes in '" << published.folder.string()
-              << "'\n";
+              << " files, " << published.bytes << " bytes in '" << published.folder.string() << "'"
+              << (published.signedAt ? ", signed" : "") << "\n";
     return 0;
   } catch (const std::exception& error) {
     line.End();

@@ -7,6 +7,8 @@
 #include <system_error>
 #include <thread>
 
+#include "package/signing/releasesignature.h"
+#include "package/taln/db/updatedb.h"
 #include "package/taln/db/updateitem.h"
 #include "package/taln/db/versiontext.h"
 #include "server/digestcache.h"
@@ -154,6 +156,15 @@ std::vector<std::string> CheckBuild(const fs::path& build, const std::vector<std
     problems.Add(Quoted(it->second.front()) + ": aus-publish writes the release's manifest",
                  {it->second.front()});
   }
+  if (auto it = byFolded.find(signing::kSignatureFile); it != byFolded.end()) {
+    problems.Add(Quoted(it->second.front()) + ": aus-publish writes the release's signature",
+                 {it->second.front()});
+  }
+  if (auto it = byFolded.find(Folded(taln::kReleaseStateFile)); it != byFolded.end()) {
+    problems.Add(Quoted(it->second.front()) +
+                     ": the launcher keeps its record of the installed release there",
+                 {it->second.front()});
+  }
   const std::set<std::string> known(files.begin(), files.end());
   for (std::string name : optional) {
     taln::NormalizeName(name);
@@ -220,6 +231,27 @@ void WriteText(const fs::path& path, const std::string& text) {
 
 }  // namespace
 
+signing::PublicKey GenerateKey(const fs::path& folder) {
+  const fs::path privateFile = folder / "release.key";
+  const fs::path publicFile = folder / "release.pub";
+  for (const fs::path& file : {privateFile, publicFile}) {
+    std::error_code error;
+    if (fs::symlink_status(file, error).type() != fs::file_type::not_found) {
+      throw PublishError("'" + file.string() + "' exists: a key is never overwritten",
+                         {file.string()});
+    }
+  }
+  const auto key = signing::SigningKey::Generate();
+  fs::create_directories(folder);
+  // Readable by its owner only before the key is in it.
+  WriteText(privateFile, "");
+  fs::permissions(privateFile, fs::perms::owner_read | fs::perms::owner_write,
+                  fs::perm_options::replace);
+  WriteText(privateFile, key.PrivatePem());
+  WriteText(publicFile, key.PublicPem());
+  return key.Public();
+}
+
 Published Publish(const PublishOptions& options) {
   const auto version = server::ParseReleaseFolder(options.version);
   if (!version || FormatVersion(*version) != options.version) {
@@ -261,20 +293,22 @@ Published Publish(const PublishOptions& options) {
   // Digests of files changed within the settle time are not cached (see Releases::kSettleTime):
   // waiting it out lets the server take every digest from the cache.
   std::int64_t newest = 0;
-  for (const auto& name : files) {
-    if (const auto stamp = server::ReadFileStamp(release / name)) {
+  const auto stamped = [&newest](const fs::path& path) {
+    if (const auto stamp = server::ReadFileStamp(path)) {
       newest = std::max(newest, stamp->changeTime);
     }
-  }
-  if (const auto stamp = server::ReadFileStamp(release / "manifest")) {
-    newest = std::max(newest, stamp->changeTime);
-  }
-  const auto settled = [&] {
-    const auto settledBefore = options.now() - server::Releases::kSettleTime;
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(settledBefore.time_since_epoch())
-               .count() > newest;
   };
-  while (!settled()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  for (const auto& name : files) stamped(release / name);
+  stamped(release / "manifest");
+  const auto waitSettled = [&] {
+    const auto settled = [&] {
+      const auto settledBefore = options.now() - server::Releases::kSettleTime;
+      return std::chrono::duration_cast<std::chrono::nanoseconds>(settledBefore.time_since_epoch())
+                 .count() > newest;
+    };
+    while (!settled()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  };
+  waitSettled();
 
   server::Releases::LoadOptions load;
   load.now = options.now;
@@ -283,7 +317,24 @@ Published Publish(const PublishOptions& options) {
       options.progress("digesting", digested, all);
     };
   }
-  const auto loaded = server::Releases::Load(staging, load);
+  auto loaded = server::Releases::Load(staging, load);
+
+  std::int64_t signedAt = 0;
+  if (options.signingKey) {
+    // The list exactly as the server will send it, digests included.
+    const server::Release* staged = loaded->Find(*version);
+    const std::vector<taln::UpdateItem> items(staged->files.begin(), staged->files.end());
+    signedAt =
+        std::chrono::duration_cast<std::chrono::seconds>(options.now().time_since_epoch()).count();
+    const std::string canonical = signing::CanonicalForm(*version, signedAt, items);
+    WriteText(
+        release / signing::kSignatureFile,
+        signing::FormatSignatureFile({*version, signedAt, options.signingKey->Sign(canonical)}));
+    stamped(release / signing::kSignatureFile);
+    waitSettled();
+    // Digests only the signature; the other files come from the staging cache.
+    loaded = server::Releases::Load(staging, load);
+  }
 
   // Added before the rename: a server reloading at once then finds every digest.
   server::DigestCache cache(options.releases / server::Releases::kDigestCacheName);
@@ -303,6 +354,8 @@ Published Publish(const PublishOptions& options) {
   published.files = served ? served->files.size() : 0;
   published.bytes = total + fs::file_size(target / "manifest");
   published.digestsCached = cached;
+  published.signedAt = signedAt;
+  if (options.signingKey) published.bytes += fs::file_size(target / signing::kSignatureFile);
   return published;
 }
 

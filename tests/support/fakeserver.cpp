@@ -1,6 +1,10 @@
 #include "tests/support/fakeserver.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#else
 #include <sys/socket.h>
+#endif
 
 #include <cstdint>
 #include <exception>
@@ -53,6 +57,14 @@ void FakeConnection::Shutdown() {
   socket_.shutdown(tcp::socket::shutdown_both, ignored);
 }
 
+namespace {
+#ifdef _WIN32
+constexpr int kShutBoth = SD_BOTH;
+#else
+constexpr int kShutBoth = SHUT_RDWR;
+#endif
+}  // namespace
+
 FakeServer::FakeServer(Script script)
     : script_(std::move(script)),
       acceptor_(io_, kLoopback),
@@ -72,7 +84,7 @@ FakeServer::~FakeServer() {  // NOLINT(bugprone-exception-escape)
   std::lock_guard lock(mutex_);
   // A raw shutdown on the descriptor is safe beside a blocked read on another thread; the
   // descriptor stays open until the threads are joined.
-  for (auto& connection : connections_) ::shutdown(connection.socket_.native_handle(), SHUT_RDWR);
+  for (auto& connection : connections_) ::shutdown(connection.socket_.native_handle(), kShutBoth);
   for (auto& thread : threads_) thread.join();
 }
 

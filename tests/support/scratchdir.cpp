@@ -35,6 +35,19 @@ std::string ReadFile(const std::filesystem::path& path) {
   return contents.str();
 }
 
+std::string ReadText(const std::filesystem::path& path) {
+  std::string text = ReadFile(path);
+#ifdef _WIN32
+  std::string lines;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    lines += text[i];
+  }
+  text = std::move(lines);
+#endif
+  return text;
+}
+
 InScratchDir::InScratchDir() : previous_(std::filesystem::current_path()) {
   std::filesystem::current_path(scratch_.path());
 }

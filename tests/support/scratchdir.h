@@ -25,6 +25,9 @@ class ScratchDir {
 void WriteFile(const std::filesystem::path& path, const std::string& contents);
 // The whole file as bytes; empty when it cannot be read.
 std::string ReadFile(const std::filesystem::path& path);
+// A file the program writes in text mode (a log, "Settings.ini"), with its lines ending in "\n":
+// on Windows text mode ends them in CR LF.
+std::string ReadText(const std::filesystem::path& path);
 
 // A test fixture whose body runs with a fresh scratch directory as the current path, for code
 // that opens files by relative name. The previous current path is restored afterwards.

@@ -1,5 +1,6 @@
 #include "package/logging/logger.h"
 
+#include <algorithm>
 #include <iostream>
 #include <regex>
 #include <sstream>
@@ -24,7 +25,7 @@ class LoggerTest : public test_support::InScratchDir {
   }
 
   std::vector<std::string> Lines() {
-    std::istringstream in(test_support::ReadFile(dir() / "log.txt"));
+    std::istringstream in(test_support::ReadText(dir() / "log.txt"));
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
@@ -44,6 +45,22 @@ TEST_F(LoggerTest, LineHasTimestampChannelLevelAndText) {
       R"(\d{4}-(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)-\d{2} \d{2}:\d{2}:\d{2}; )"
       R"(ENGINE; INFO; UpdateManager\.ReinitUpdater: attempt to reinit updater\.)");
   EXPECT_TRUE(std::regex_match(lines[0], format)) << lines[0];
+}
+
+// The file is written in text mode: a line ends in CR LF on Windows, in LF elsewhere.
+TEST_F(LoggerTest, FileLinesEndTheSystemsWay) {
+#ifdef _WIN32
+  constexpr std::size_t kCarriageReturns = 2;
+#else
+  constexpr std::size_t kCarriageReturns = 0;
+#endif
+  logger_.Print("C", 2, "one");
+  logger_.Print("C", 2, "two");
+  const std::string bytes = test_support::ReadFile(dir() / "log.txt");
+  EXPECT_EQ(std::count(bytes.begin(), bytes.end(), '\n'), 2);
+  EXPECT_EQ(static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), '\r')),
+            kCarriageReturns);
+  EXPECT_EQ(bytes.substr(bytes.size() - 2), kCarriageReturns ? "\r\n" : "o\n");
 }
 
 TEST_F(LoggerTest, LevelNamesAndFiltering) {
@@ -171,7 +188,7 @@ TEST_F(LoggerTest, FailedStandardOutputLosesOnlyItsLineAndIsTriedAgain) {
 }
 
 TEST_F(LoggerTest, UnopenableFileLeavesLoggerWithoutFile) {
-  logger_.SetFile((dir() / "missing" / "log.txt").c_str());
+  logger_.SetFile((dir() / "missing" / "log.txt").string().c_str());
   logger_.Print("C", 4, "nowhere");  // must not throw or crash
   SUCCEED();
 }

@@ -81,6 +81,7 @@ void RangeJournal::Load() {
   const std::string header = Header();
   std::string read(header.size(), '\0');
   if (!input.read(read.data(), static_cast<std::streamsize>(read.size())) || read != header) {
+    input.close();  // Windows removes no file that is open
     Discard();
     return;
   }
@@ -97,6 +98,7 @@ void RangeJournal::Load() {
     done_.insert(index);
   }
   if (input.gcount() != 0) torn = true;
+  input.close();
   if (done_.empty() || done_.size() == ranges) {
     Discard();
     return;

@@ -63,7 +63,7 @@ TEST_F(HostHooksTest, ForwardToMapsLevelsOntoTheLoggerVerbatim) {
   logger.SetFile(nullptr);
 
   std::vector<std::string> bodies;
-  std::istringstream in(test_support::ReadFile(dir() / "log.txt"));
+  std::istringstream in(test_support::ReadText(dir() / "log.txt"));
   for (std::string line; std::getline(in, line);) {
     if (line.ends_with('\r')) line.pop_back();  // the log is a text file on Windows
     bodies.push_back(line.substr(22));

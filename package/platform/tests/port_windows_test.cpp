@@ -59,7 +59,9 @@ TEST(SplitCommandLineTest, AgreesWithTheSystem) {
   }
 }
 
-// The record helper copied into the scratch directory under the game client's name.
+// The record helper copied into the scratch directory. Not under the game client's name: the
+// system looks for a program in the caller's own folder first, and the tests' folder holds the
+// real Kolvex.exe and launcher.exe.
 class StartProgramTest : public test_support::InScratchDir {
  protected:
   StartProgramTest() {
@@ -67,7 +69,7 @@ class StartProgramTest : public test_support::InScratchDir {
     GetModuleFileNameA(nullptr, self, MAX_PATH);
     std::filesystem::copy_file(
         std::filesystem::path(self).parent_path() / "platform_record_arguments.exe",
-        dir() / "Kolvex.exe");
+        dir() / "RecordedGame.exe");
   }
 
   // The record, or empty when none appeared within twenty seconds.
@@ -83,7 +85,7 @@ class StartProgramTest : public test_support::InScratchDir {
 
 TEST_F(StartProgramTest, ProgramReceivesTheParametersAsGiven) {
   const std::string parameters = R"(--lg D41C7A90E35B4F2688A1C0E97B52F3D6 "two words" a\"b )";
-  EXPECT_GT(platform::StartProgram("Kolvex.exe", parameters), 32);
+  EXPECT_GT(platform::StartProgram("RecordedGame.exe", parameters), 32);
   const std::string record = WaitForRecord();
   const std::string commandLine = record.substr(0, record.find('\n'));
   EXPECT_EQ(commandLine.substr(commandLine.size() - parameters.size()), parameters) << record;
@@ -92,7 +94,7 @@ TEST_F(StartProgramTest, ProgramReceivesTheParametersAsGiven) {
 }
 
 TEST_F(StartProgramTest, MissingProgramIsReported) {
-  EXPECT_LE(platform::StartProgram("launcher.exe", ""), 32);
+  EXPECT_LE(platform::StartProgram("NoSuchProgram.exe", ""), 32);
 }
 
 class WindowTest : public ::testing::Test {

@@ -102,6 +102,45 @@ TEST_F(ServerSettingsTest, BothModesOnIsAmbiguous) {
   }
 }
 
+// A studio pins its key here; a key given wrongly must stop the launcher rather than leave it
+// installing whatever the server sends.
+TEST_F(ServerSettingsTest, ReleaseKey) {
+  const std::string lower = "0123456789abcdef" + std::string(48, 'e');
+  struct Case {
+    const char* name;
+    std::string aus;
+    std::string key;  // "!" for a settings error
+  } cases[] = {
+      {"absent", "", ""},
+      {"empty", "release_key=\n", ""},
+      {"lower case", "release_key=" + lower + "\n", lower},
+      {"upper case kept as lower", "release_key=0123456789ABCDEF" + std::string(48, 'E') + "\n",
+       lower},
+      {"blanks around", "release_key=  " + lower + "  \n", lower},
+      {"63 digits", "release_key=" + lower.substr(1) + "\n", "!"},
+      {"65 digits", "release_key=" + lower + "0\n", "!"},
+      {"not hex", "release_key=" + lower.substr(1) + "g\n", "!"},
+      {"0x prefix", "release_key=0x" + lower.substr(2) + "\n", "!"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFile("Settings.ini", "[AUS]\nhost=h\n" + c.aus);
+    if (c.key == "!") {
+      try {
+        const ServerSettings settings;
+        ADD_FAILURE() << "no error";
+      } catch (const std::invalid_argument& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("AUS.release_key is not 64 hexadecimal digits: '", 0),
+                  0u)
+            << e.what();
+      }
+      continue;
+    }
+    const ServerSettings settings;
+    EXPECT_EQ(settings.GetReleaseKey(), c.key);
+  }
+}
+
 TEST_F(ServerSettingsTest, DemoTokenClearedForBlockedBrands) {
   for (const auto& [brand, token] :
        {std::pair{22100, ""}, std::pair{52031, ""}, std::pair{60394, ""}, std::pair{65432, ""},

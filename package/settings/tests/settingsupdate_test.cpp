@@ -14,6 +14,7 @@
 namespace {
 
 using test_support::ReadFile;
+using test_support::ReadText;
 using test_support::WriteFile;
 
 constexpr const char* kPin = "[Client]\nclient_version=4.34.1905201200";
@@ -24,7 +25,7 @@ class SettingsUpdateTest : public test_support::InScratchDir {
   static std::string UpdateLogged(const std::string& text) {
     RouteLogToFile();
     ClientSettings::UpdateSettings(text, false);
-    return ReadFile("log.txt");
+    return ReadText("log.txt");
   }
 
   static void RouteLogToFile() {
@@ -83,11 +84,11 @@ TEST_F(SettingsUpdateTest, MergesWithoutRestart) {
     std::filesystem::remove("SettingsUpdate.ini");
     if (!c.asText) WriteFile("SettingsUpdate.ini", c.update);
     ClientSettings::UpdateSettings(c.asText ? c.update : "", false);
-    const std::string merged = ReadFile("Settings.ini");
+    const std::string merged = ReadText("Settings.ini");
     EXPECT_EQ(merged, c.expected ? c.expected : c.settings);
     // The merged file reads back as what was written: the next start changes nothing.
     ClientSettings::UpdateSettings(c.asText ? c.update : "", false);
-    EXPECT_EQ(ReadFile("Settings.ini"), merged);
+    EXPECT_EQ(ReadText("Settings.ini"), merged);
     EXPECT_FALSE(std::filesystem::exists("Settings.ini.new"));
   }
 }
@@ -96,7 +97,7 @@ TEST_F(SettingsUpdateTest, TextTakesPrecedenceOverTheFile) {
   WriteFile("Settings.ini", "[Client]\nvolume=1\n");
   WriteFile("SettingsUpdate.ini", "[AUS]\nhost=other\n");
   ClientSettings::UpdateSettings("[Client]\nvolume=2", false);
-  EXPECT_EQ(ReadFile("Settings.ini"), "[Client]\nvolume=2\n");
+  EXPECT_EQ(ReadText("Settings.ini"), "[Client]\nvolume=2\n");
 }
 
 TEST_F(SettingsUpdateTest, ReadErrorsAreLoggedRaisedAndWriteNothing) {
@@ -123,10 +124,10 @@ TEST_F(SettingsUpdateTest, ReadErrorsAreLoggedRaisedAndWriteNothing) {
       error = e.what();
     }
     EXPECT_NE(error.find(c.message), std::string::npos) << error;
-    EXPECT_NE(ReadFile("log.txt").find("; ENGINE; ERROR; Settings.ini update error: " + error),
+    EXPECT_NE(ReadText("log.txt").find("; ENGINE; ERROR; Settings.ini update error: " + error),
               std::string::npos);
     if (c.settings) {
-      EXPECT_EQ(ReadFile("Settings.ini"), c.settings);
+      EXPECT_EQ(ReadText("Settings.ini"), c.settings);
     }
   }
 }
@@ -150,13 +151,13 @@ TEST_F(SettingsUpdateTest, FailedWriteLeavesTheFileAsItWas) {
         std::exit(1);
       },
       testing::ExitedWithCode(0), "");
-  EXPECT_EQ(ReadFile("Settings.ini"), settings);
+  EXPECT_EQ(ReadText("Settings.ini"), settings);
   std::set<std::string> files;
   for (const auto& entry : std::filesystem::directory_iterator(".")) {
     files.insert(entry.path().filename().string());
   }
   EXPECT_EQ(files, (std::set<std::string>{"Settings.ini", "SettingsUpdate.ini", "log.txt"}));
-  EXPECT_NE(ReadFile("log.txt").find("; ENGINE; ERROR; Settings.ini update error: "
+  EXPECT_NE(ReadText("log.txt").find("; ENGINE; ERROR; Settings.ini update error: "
                                      "Settings.ini.new: cannot write file\n"),
             std::string::npos);
 }
@@ -166,7 +167,7 @@ TEST_F(SettingsUpdateTest, MergedFileKeepsThePermissions) {
   WriteFile("Settings.ini", "[Client]\nvolume=1\n");
   fs::permissions("Settings.ini", fs::perms::owner_read | fs::perms::owner_write);
   ClientSettings::UpdateSettings("[Client]\nvolume=2", false);
-  EXPECT_EQ(ReadFile("Settings.ini"), "[Client]\nvolume=2\n");
+  EXPECT_EQ(ReadText("Settings.ini"), "[Client]\nvolume=2\n");
   EXPECT_EQ(fs::status("Settings.ini").permissions(),
             fs::perms::owner_read | fs::perms::owner_write);
 }
@@ -175,8 +176,8 @@ TEST_F(SettingsUpdateTest, ChangedAddressRestartsEvenWhenLauncherCannotStart) {
   WriteFile("Settings.ini", "[AUS]\nhost=old\nport=3003\n");
   WriteFile("SettingsUpdate.ini", "[AUS]\nhost=new\n");
   EXPECT_EXIT(UpdateLogged(""), testing::ExitedWithCode(0), "");
-  EXPECT_EQ(ReadFile("Settings.ini"), "[AUS]\nhost=new\nport=3003\n");
-  EXPECT_NE(ReadFile("log.txt").find("; ENGINE; WARNING; Settings.ini update: cannot run "
+  EXPECT_EQ(ReadText("Settings.ini"), "[AUS]\nhost=new\nport=3003\n");
+  EXPECT_NE(ReadText("log.txt").find("; ENGINE; WARNING; Settings.ini update: cannot run "
                                      "launcher.exe\n"),
             std::string::npos);
   // The next start finds nothing to change and runs on.
@@ -189,8 +190,8 @@ TEST_F(SettingsUpdateTest, ChangedPortStartsTheLauncherAgain) {
   WriteFile("Settings.ini", "[AUS]\nhost=a\nport=3003\n");
   WriteFile("SettingsUpdate.ini", "[AUS]\nport=4004\n");
   EXPECT_EXIT(UpdateLogged(""), testing::ExitedWithCode(0), "");
-  EXPECT_EQ(ReadFile("Settings.ini"), "[AUS]\nhost=a\nport=4004\n");
-  EXPECT_NE(ReadFile("log.txt").find(
+  EXPECT_EQ(ReadText("Settings.ini"), "[AUS]\nhost=a\nport=4004\n");
+  EXPECT_NE(ReadText("log.txt").find(
                 "; ENGINE; INFO; Settings.ini update: client will be closed for restart\n"),
             std::string::npos);
   // The restarted program runs on its own: wait for its line, not just for its file.
@@ -205,7 +206,7 @@ TEST_F(SettingsUpdateTest, ForcedRestartAfterAnyChange) {
   WriteFile("Settings.ini", "[Client]\nvolume=1\n");
   EXPECT_EXIT(ClientSettings::UpdateSettings("[Client]\nvolume=2", true),
               testing::ExitedWithCode(0), "");
-  EXPECT_EQ(ReadFile("Settings.ini"), "[Client]\nvolume=2\n");
+  EXPECT_EQ(ReadText("Settings.ini"), "[Client]\nvolume=2\n");
 }
 
 }  // namespace

@@ -269,7 +269,10 @@ void UpdateDB::Scan() {
       continue;
     }
     if (!fs::is_regular_file(it->status())) continue;
-    if (it.depth() == 0 && path.filename() == kDatabaseFile) continue;
+    if (it.depth() == 0 &&
+        (path.filename() == kDatabaseFile || path.filename() == kReleaseStateFile)) {
+      continue;
+    }
     fs::path relative = path.lexically_relative(root_);
     const std::string native = relative.make_preferred().string();
     UpdateItem item;

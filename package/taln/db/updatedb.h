@@ -15,6 +15,9 @@ namespace taln {
 
 // Every byte of "Update.db" is stored XORed with this mask.
 inline constexpr unsigned char kUpdateDbMask = 0x6B;
+// The launcher's record of the last signed release it accepted, at the top of the root; like
+// "Update.db" it is the launcher's own and never listed by a scan.
+inline constexpr const char* kReleaseStateFile = "Release.state";
 
 // An ordered list of the files of one installation. A database with a root describes the files
 // under it and is kept in root/"Update.db"; one without a root (the default) holds what the

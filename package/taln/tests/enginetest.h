@@ -84,6 +84,8 @@ class EngineTest : public test_support::InScratchDir {
   bool Update();
 
   std::filesystem::path Root(const std::string& name = "") const { return root_ / name; }
+  // The path the engine builds for `name`: the root, '/' and the name, on every system.
+  std::string EnginePath(const std::string& name) const { return root_.string() + "/" + name; }
   std::string Read(const std::string& name) const;
 
   FakeAus aus_;

@@ -136,7 +136,7 @@ TEST_F(EngineTest, SweepLogsABackupItCannotRemove) {
   fs::create_directories(Root("maps/level"));
   ASSERT_TRUE(StartEngine());
   EXPECT_EQ(Read("maps/level.$$$/kept.txt"), "kept");
-  EXPECT_EQ(lines.LevelOf("Cannot remove backup '" + Root("maps").string() + "/level.$$$'"),
+  EXPECT_EQ(lines.LevelOf("Cannot remove backup '" + (Root("maps") / "level.$$$").string() + "'"),
             taln::logging::LogLevel::kWarning);
   DestroyEngine();  // its threads log through `lines`
 }
@@ -158,7 +158,11 @@ TEST_F(EngineTest, BackupIsARenameWhereLinksFail) {
   NewEngine();
   ASSERT_TRUE(StartEngine());
   ASSERT_TRUE(Update());
+#ifdef _WIN32
+  EXPECT_EQ(links.load(), 0);  // a backup is always a rename there
+#else
   EXPECT_GE(links.load(), 1);
+#endif
   EXPECT_EQ(Read("bin/game.dll"), "game v2");
   EXPECT_EQ(Read("bin/game.dll.$$$"), "game v1");
 
@@ -286,7 +290,7 @@ TEST_F(EngineTest, DownloadThatCannotBeSyncedIsNotInstalled) {
   ASSERT_TRUE(StartEngine());
   EXPECT_FALSE(Update());
   EXPECT_EQ(events_->Events().back().message,
-            "Cannot sync file '" + Root("b.txt.upd").string() + "'. Error: '" +
+            "Cannot sync file '" + EnginePath("b.txt.upd") + "'. Error: '" +
                 std::make_error_code(std::errc::io_error).message() + "'");
   EXPECT_EQ(Read("a.txt"), "one");
   EXPECT_FALSE(fs::exists(Root("b.txt")));

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "package/signing/releasesignature.h"
+#include "package/signing/signingkey.h"
 #include "server/releases.h"
 #include "tests/support/scratchdir.h"
 
@@ -73,6 +75,16 @@ TEST(CheckBuildTest, RefusesNamingEveryOffendingPath) {
       {"line break", {"a\nb"}, {}, {"a\nb"}, "line break"},
       {"drive-qualified", {"C:evil"}, {}, {"C:evil"}, "unsafe name 'C:evil'"},
       {"manifest of its own", {"manifest", "a"}, {}, {"manifest"}, "writes the release's manifest"},
+      {"signature of its own",
+       {"Release.sig", "a"},
+       {},
+       {"Release.sig"},
+       "writes the release's signature"},
+      {"the launcher's release record",
+       {"release.state", "a"},
+       {},
+       {"release.state"},
+       "the launcher keeps its record of the installed release there"},
       {"optional file missing",
        {"a"},
        {"video\\intro.bik"},
@@ -194,6 +206,55 @@ TEST_F(PublishTest, BuildsTheReleaseWithItsManifestAndEveryDigestCached) {
   ASSERT_NE(release->Find("video/intro.bik"), nullptr);
   EXPECT_FALSE(release->Find("video/intro.bik")->required);
   EXPECT_TRUE(release->Find("bin/Kolvex.exe")->required);
+}
+
+// The signature covers the list exactly as the server sends it, and the server still takes every
+// digest from the cache.
+TEST_F(PublishTest, SignsTheListTheServerSends) {
+  auto key = std::make_shared<const signing::SigningKey>(signing::SigningKey::Generate());
+  options_.signingKey = key;
+  const auto published = Publish(options_);
+  const auto now =
+      std::chrono::duration_cast<std::chrono::seconds>(HourAhead().time_since_epoch()).count();
+  EXPECT_GT(published.signedAt, now - 60);
+  EXPECT_LE(published.signedAt, now);
+
+  Releases::LoadOptions load;
+  std::uint64_t digested = 0;
+  load.progress = [&](std::uint64_t done, std::uint64_t) { digested = done; };
+  const auto releases = Releases::Load(releases_.path(), load);
+  EXPECT_EQ(digested, 0u);
+  const auto* release = releases->Find({1, 2, 0});
+  ASSERT_NE(release, nullptr);
+  ASSERT_NE(release->Find("release.sig"), nullptr);
+  EXPECT_EQ(published.files, 5u);
+
+  const auto signature =
+      signing::ParseSignatureFile(ReadFile(releases_.path() / "1.2.0" / "release.sig"));
+  ASSERT_TRUE(signature);
+  EXPECT_EQ(signature->version, (Version{1, 2, 0}));
+  EXPECT_EQ(signature->signedAt, published.signedAt);
+  const std::vector<taln::UpdateItem> items(release->files.begin(), release->files.end());
+  EXPECT_TRUE(signing::VerifySignature(
+      key->Public(), signing::CanonicalForm({1, 2, 0}, signature->signedAt, items),
+      signature->signature));
+  EXPECT_FALSE(signing::VerifySignature(
+      signing::SigningKey::Generate().Public(),
+      signing::CanonicalForm({1, 2, 0}, signature->signedAt, items), signature->signature));
+}
+
+TEST(GenerateKeyTest, WritesAPrivateKeyOnlyItsOwnerReadsAndNeverOverwritesOne) {
+  test_support::ScratchDir scratch;
+  const fs::path folder = scratch.path() / "keys";
+  const auto key = aus::publish::GenerateKey(folder);
+  const std::string pem = ReadFile(folder / "release.key");
+  EXPECT_EQ(signing::SigningKey::FromPem(pem).Public(), key);
+  EXPECT_NE(ReadFile(folder / "release.pub").find("BEGIN PUBLIC KEY"), std::string::npos);
+  EXPECT_EQ(fs::status(folder / "release.key").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+
+  EXPECT_THROW(aus::publish::GenerateKey(folder), PublishError);
+  EXPECT_EQ(ReadFile(folder / "release.key"), pem);
 }
 
 TEST_F(PublishTest, KeepsTheDigestsOfReleasesAlreadyThere) {

@@ -377,6 +377,7 @@ TEST_F(UpdateDBTest, LargeDatabaseIsSavedInPiecesAndLoadsBack) {
 TEST_F(UpdateDBTest, ScanSkipsCefCacheAndTheDatabase) {
   File("CefCache/x.dat", "x");
   File("Update.db", "");
+  File("Release.state", "version=1.0.0\nsigned=1\n");
   File("bin/app.dll", "abc");
   UpdateDB db(Root());
   db.Scan();
@@ -387,10 +388,11 @@ TEST_F(UpdateDBTest, ScanSkipsCefCacheAndTheDatabase) {
   File("sub/CefCache/y.dat", "");
   File("sub/CefCache", "");  // in another folder: a file of that name is skipped too
   File("sub/Update.db", "");
+  File("sub/Release.state", "");
   File("sub/deeper/z.dat", "");
   db.Scan();
-  EXPECT_EQ(SortedNames(db),
-            (std::vector<std::string>{"bin/app.dll", "sub/Update.db", "sub/deeper/z.dat"}));
+  EXPECT_EQ(SortedNames(db), (std::vector<std::string>{"bin/app.dll", "sub/Release.state",
+                                                       "sub/Update.db", "sub/deeper/z.dat"}));
   std::uint16_t index = 0;
   for (const UpdateItem& item : db) EXPECT_EQ(item.index, index++);
 }
