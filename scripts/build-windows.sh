@@ -259,10 +259,12 @@ log "dependencies ready in $deps"
 # Linux build is (-O2) and stripped. CTest runs the tests through wine.
 wine=$(command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)
 # A build configured against another dependency folder (other versions or build options) would
-# keep the libraries it found there: it is configured afresh.
-if [ -f "$build/CMakeCache.txt" ] &&
-  grep -F "$cache_root/" "$build/CMakeCache.txt" | grep -qvF "$deps/"; then
-  rm "$build/CMakeCache.txt"
+# keep the libraries it found there, and one of another source folder cannot be configured: either
+# is configured afresh.
+cache=$build/CMakeCache.txt
+if [ -f "$cache" ] && { grep -F "$cache_root/" "$cache" | grep -qvF "$deps/" ||
+  ! grep -qxF "CMAKE_HOME_DIRECTORY:INTERNAL=$source_tree" "$cache"; }; then
+  rm -rf "$cache" "$build/CMakeFiles"
 fi
 cmake -S . -B "$build" -DLAUNCHER_WERROR=ON -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
