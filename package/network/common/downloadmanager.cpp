@@ -10,6 +10,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -298,7 +299,15 @@ void DownloadManager::Add(const std::shared_ptr<File>& file,
   const std::uint64_t size = file->Size(*client_);
   // The size comes from the server: one that no disk here could hold is refused before it
   // counts anywhere.
-  const std::uint64_t capacity = capacity_(file->localPath());
+  const std::string& localPath = file->localPath();
+  const std::string_view folder(localPath.data(),
+                                std::min(localPath.size(), localPath.find_last_of("/\\") + 1));
+  if (!capacityKnown_ || folder != capacityFolder_) {
+    folderCapacity_ = capacity_(localPath);
+    capacityFolder_ = folder;
+    capacityKnown_ = true;
+  }
+  const std::uint64_t capacity = folderCapacity_;
   if (size > capacity) {
     throw std::runtime_error("File too large for its disk: " + file->localPath() + " is " +
                              std::to_string(size) + " bytes, the file system holds " +
