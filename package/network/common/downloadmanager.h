@@ -151,7 +151,8 @@ class DownloadManager {
   // Cuts the next range of the first queued file; null when nothing is queued.
   std::unique_ptr<DownloadTask> Take();
   // A worker's job: opens its own connection, then runs tasks until the queue is empty, each
-  // task's Finish overlapping the next ones' Exchange (up to `waiting` tasks wait for theirs).
+  // task's Finish overlapping the next ones' Exchange (up to `waiting` tasks wait for theirs); a
+  // range of up to 64 KiB is finished on the worker's thread when no earlier one waits.
   // Keeps up to options_.requestsInFlight requests outstanding; after a transient failure, sends
   // them again on a new connection. Returns the tasks completed; an exception ends the job and
   // drops the failed task and those in flight (a Finish failure also drops the tasks exchanged
