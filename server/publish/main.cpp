@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -60,14 +61,11 @@ class ProgressLine {
   bool shown_ = false;
 };
 
-// aus-publish keygen --out DIR
-int KeyGen(int argc, char* argv[]) {
-  std::string out;
-  po::options_description description(
-      "aus-publish keygen: makes a release signing key: DIR/release.key (secret) and "
-      "DIR/release.pub; prints the public key as the launcher takes it (AUS.release_key)");
-  description.add_options()("help", "show this text and exit")(
-      "out", po::value(&out)->required(), "the folder for the key files (DIR)");
+// Reads the command line into `description`'s variables. Returns the exit code when the program
+// ends here: 0 after printing the help, kExitUsage after a usage error (printed as `program`'s).
+std::optional<int> ParseCommandLine(int argc, char* argv[],
+                                    const po::options_description& description,
+                                    const std::string& program) {
   try {
     po::variables_map values;
     po::store(po::parse_command_line(argc, argv, description), values);
@@ -76,9 +74,23 @@ int KeyGen(int argc, char* argv[]) {
       return 0;
     }
     po::notify(values);
+    return std::nullopt;
   } catch (const po::error& error) {
-    std::cerr << "aus-publish keygen: " << error.what() << "\n" << description << '\n';
+    std::cerr << program << ": " << error.what() << "\n" << description << '\n';
     return kExitUsage;
+  }
+}
+
+// aus-publish keygen --out DIR
+int KeyGen(int argc, char* argv[]) {
+  std::string out;
+  po::options_description description(
+      "aus-publish keygen: makes a release signing key: DIR/release.key (secret) and "
+      "DIR/release.pub; prints the public key as the launcher takes it (AUS.release_key)");
+  description.add_options()("help", "show this text and exit")(
+      "out", po::value(&out)->required(), "the folder for the key files (DIR)");
+  if (const auto exit = ParseCommandLine(argc, argv, description, "aus-publish keygen")) {
+    return *exit;
   }
   try {
     const auto key = aus::publish::GenerateKey(out);
@@ -124,18 +136,7 @@ int main(int argc, char* argv[]) {
       "a file of the build that a full update does not install (repeat for several)")(
       "sign", po::value(&signingKey),
       "sign the release with this private key (release.key from 'aus-publish keygen')");
-  try {
-    po::variables_map values;
-    po::store(po::parse_command_line(argc, argv, description), values);
-    if (values.count("help")) {
-      std::cout << description << '\n';
-      return 0;
-    }
-    po::notify(values);
-  } catch (const po::error& error) {
-    std::cerr << "aus-publish: " << error.what() << "\n" << description << '\n';
-    return kExitUsage;
-  }
+  if (const auto exit = ParseCommandLine(argc, argv, description, "aus-publish")) return *exit;
   options.releases = releases;
   options.from = from;
 

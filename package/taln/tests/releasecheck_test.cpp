@@ -57,6 +57,17 @@ void PublishSigned(FakeAus& aus, const Version& version, FakeAus::Release releas
   aus.Publish(version, release);
 }
 
+// Publishes Files("new") as kNew signed by `key` at 3000, then serves it changed by `change` under
+// that same "release.sig".
+void ServeChanged(FakeAus& aus, const SigningKey& key,
+                  const std::function<void(FakeAus::Release&)>& change) {
+  auto release = Files("new");
+  PublishSigned(aus, kNew, release, key, 3000);
+  release.files[signing::kSignatureFile] = SignatureOf(aus, kNew, key, 3000, kNew);
+  change(release);
+  aus.Publish(kNew, release);
+}
+
 // Every entry below the root: contents for files, "<dir>" for folders, with the times.
 std::map<std::string, std::string> Tree(const fs::path& root) {
   std::map<std::string, std::string> tree;
@@ -112,48 +123,34 @@ TEST_F(ReleaseCheckTest, TamperedOrReplayedReleasesAreRefusedAndTheRootIsUntouch
   } cases[] = {
       {"changed digest",
        [](FakeAus& aus, const SigningKey& key, const SigningKey&) {
-         auto release = Files("new");
-         PublishSigned(aus, kNew, release, key, 3000);
-         release.files["data/a.pak"] = "alpha evil";
-         release.files[signing::kSignatureFile] = SignatureOf(aus, kNew, key, 3000, kNew);
-         aus.Publish(kNew, release);
+         ServeChanged(aus, key, [](FakeAus::Release& release) {
+           release.files["data/a.pak"] = "alpha evil";
+         });
        },
        "", "does not match the list"},
       {"added item",
        [](FakeAus& aus, const SigningKey& key, const SigningKey&) {
-         auto release = Files("new");
-         PublishSigned(aus, kNew, release, key, 3000);
-         release.files[signing::kSignatureFile] = SignatureOf(aus, kNew, key, 3000, kNew);
-         release.files["bin/evil.dll"] = "evil";
-         aus.Publish(kNew, release);
+         ServeChanged(aus, key,
+                      [](FakeAus::Release& release) { release.files["bin/evil.dll"] = "evil"; });
        },
        "", "does not match the list"},
       {"removed item",
        [](FakeAus& aus, const SigningKey& key, const SigningKey&) {
-         auto release = Files("new");
-         PublishSigned(aus, kNew, release, key, 3000);
-         release.files[signing::kSignatureFile] = SignatureOf(aus, kNew, key, 3000, kNew);
-         release.files.erase("bin/game.dll");
-         aus.Publish(kNew, release);
+         ServeChanged(aus, key,
+                      [](FakeAus::Release& release) { release.files.erase("bin/game.dll"); });
        },
        "", "does not match the list"},
       {"renamed item",
        [](FakeAus& aus, const SigningKey& key, const SigningKey&) {
-         auto release = Files("new");
-         PublishSigned(aus, kNew, release, key, 3000);
-         release.files[signing::kSignatureFile] = SignatureOf(aus, kNew, key, 3000, kNew);
-         release.files["bin/game2.dll"] = release.files["bin/game.dll"];
-         release.files.erase("bin/game.dll");
-         aus.Publish(kNew, release);
+         ServeChanged(aus, key, [](FakeAus::Release& release) {
+           release.files["bin/game2.dll"] = release.files["bin/game.dll"];
+           release.files.erase("bin/game.dll");
+         });
        },
        "", "does not match the list"},
       {"flipped required flag",
        [](FakeAus& aus, const SigningKey& key, const SigningKey&) {
-         auto release = Files("new");
-         PublishSigned(aus, kNew, release, key, 3000);
-         release.files[signing::kSignatureFile] = SignatureOf(aus, kNew, key, 3000, kNew);
-         release.optional.clear();
-         aus.Publish(kNew, release);
+         ServeChanged(aus, key, [](FakeAus::Release& release) { release.optional.clear(); });
        },
        "", "does not match the list"},
       {"signature from another key",
@@ -163,11 +160,9 @@ TEST_F(ReleaseCheckTest, TamperedOrReplayedReleasesAreRefusedAndTheRootIsUntouch
        "", "is not by the release key"},
       {"truncated signature",
        [](FakeAus& aus, const SigningKey& key, const SigningKey&) {
-         auto release = Files("new");
-         PublishSigned(aus, kNew, release, key, 3000);
-         release.files[signing::kSignatureFile] =
-             SignatureOf(aus, kNew, key, 3000, kNew).substr(0, signing::kSignatureFileBytes - 1);
-         aus.Publish(kNew, release);
+         ServeChanged(aus, key, [](FakeAus::Release& release) {
+           release.files[signing::kSignatureFile].resize(signing::kSignatureFileBytes - 1);
+         });
        },
        "", "\"release.sig\" is malformed (91 bytes)"},
       {"missing signature",

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -172,6 +173,17 @@ class PublishTest : public ::testing::Test {
     options_.now = HourAhead;
   }
 
+  // Loads the releases as aus-server does, expecting every digest to come from the cache that
+  // publishing filled.
+  std::shared_ptr<const Releases> LoadFromTheDigestCache() const {
+    Releases::LoadOptions load;
+    std::uint64_t digested = 0;
+    load.progress = [&](std::uint64_t done, std::uint64_t) { digested = done; };
+    auto releases = Releases::Load(releases_.path(), load);
+    EXPECT_EQ(digested, 0u) << "bytes digested anew";
+    return releases;
+  }
+
   test_support::ScratchDir build_;
   test_support::ScratchDir releases_;
   PublishOptions options_;
@@ -196,11 +208,7 @@ TEST_F(PublishTest, BuildsTheReleaseWithItsManifestAndEveryDigestCached) {
             "[version]\nmajor=1\nminor=2\nrevision=0\n[deploy]\noptional=video\\intro.bik\n");
 
   // The server loads it without digesting a byte, and marks the optional file.
-  Releases::LoadOptions load;
-  std::uint64_t digested = 0;
-  load.progress = [&](std::uint64_t done, std::uint64_t) { digested = done; };
-  const auto releases = Releases::Load(releases_.path(), load);
-  EXPECT_EQ(digested, 0u);
+  const auto releases = LoadFromTheDigestCache();
   const auto* release = releases->Find({1, 2, 0});
   ASSERT_NE(release, nullptr);
   ASSERT_NE(release->Find("video/intro.bik"), nullptr);
@@ -219,11 +227,7 @@ TEST_F(PublishTest, SignsTheListTheServerSends) {
   EXPECT_GT(published.signedAt, now - 60);
   EXPECT_LE(published.signedAt, now);
 
-  Releases::LoadOptions load;
-  std::uint64_t digested = 0;
-  load.progress = [&](std::uint64_t done, std::uint64_t) { digested = done; };
-  const auto releases = Releases::Load(releases_.path(), load);
-  EXPECT_EQ(digested, 0u);
+  const auto releases = LoadFromTheDigestCache();
   const auto* release = releases->Find({1, 2, 0});
   ASSERT_NE(release, nullptr);
   ASSERT_NE(release->Find("release.sig"), nullptr);
@@ -262,11 +266,7 @@ TEST_F(PublishTest, KeepsTheDigestsOfReleasesAlreadyThere) {
   WriteFile(build_.path() / "bin" / "Kolvex.exe", "game, patched");
   options_.version = "1.2.1";
   Publish(options_);
-  std::uint64_t digested = 0;
-  Releases::LoadOptions load;
-  load.progress = [&](std::uint64_t done, std::uint64_t) { digested = done; };
-  const auto releases = Releases::Load(releases_.path(), load);
-  EXPECT_EQ(digested, 0u);
+  const auto releases = LoadFromTheDigestCache();
   EXPECT_EQ(releases->All().size(), 2u);
   EXPECT_EQ(releases->Latest()->version, (Version{1, 2, 1}));
 }
