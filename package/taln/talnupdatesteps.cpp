@@ -63,31 +63,41 @@ InstallCalls& InstallCallsSlot() {
 // cannot link (FAT, network shares, protected hard links); a process stopped before the download
 // takes the target's place then leaves only the backup, which the next start puts back. On
 // Windows the backup is always a rename: a running program can be renamed but not replaced.
-void MakeBackup(const std::string& target, const std::string& backup,
+// Returns whether the backup is a rename, the target then gone until the swap.
+bool MakeBackup(const std::string& target, const std::string& backup,
                 boost::system::error_code& error) {
-  fs::remove(backup, error);
-  error.clear();
 #ifndef _WIN32
+  // Linked first: a backup left from before is rare, and looking for one cost a call per file.
   CurrentInstallCalls().createHardLink(target, backup, error);
-  if (!error) return;
+  if (error == boost::system::errc::file_exists) {
+    fs::remove(backup, error);
+    error.clear();
+    CurrentInstallCalls().createHardLink(target, backup, error);
+  }
+  if (!error) return false;
   error.clear();
 #endif
+  fs::remove(backup, error);
+  error.clear();
   fs::rename(target, backup, error);
+  return true;
 }
 
 // The permissions the installed file gets: those of the file it replaces, else the download's,
 // with execute bits for the programs the system starts by name ("*.exe"), which a download never
 // carries. Never setuid, setgid or sticky: a file from the server must not run with its owner's
 // rights. Always readable and writable by the owner, so that the next update can hash and replace
-// it everywhere, not only as root.
-fs::perms InstalledPermissions(const std::string& target, const std::string& download) {
+// it everywhere, not only as root. `found` is the target's symlink_status, `download` the
+// download's status.
+fs::perms InstalledPermissions(const std::string& target, const fs::file_status& found,
+                               const fs::file_status& download) {
   boost::system::error_code error;
-  const fs::file_status replaced = fs::status(target, error);
+  const fs::file_status replaced = fs::is_symlink(found) ? fs::status(target, error) : found;
   fs::perms permissions;
   if (!error && fs::exists(replaced)) {
     permissions = replaced.permissions();
   } else {
-    permissions = fs::status(download).permissions();
+    permissions = download.permissions();
     if (fs::path(target).extension() == ".exe") {
       permissions |= fs::owner_exe | fs::group_exe | fs::others_exe;
     }
@@ -258,7 +268,7 @@ class DigestsAhead {
   DigestsAhead(const std::vector<UpdateItem>& batch,
                const std::function<std::string(const std::string&)>& path,
                const std::vector<std::vector<unsigned char>>& taken)
-      : downloads_(batch.size()), digests_(batch.size()) {
+      : downloads_(batch.size()), known_(batch.size()), digests_(batch.size()) {
     // The paths each item renames, by their hash, with the first item that does: a path whose
     // hash an earlier item renames counts as moved. A path that merely shares the hash is hashed
     // in its turn, which costs time, never a wrong digest.
@@ -282,6 +292,7 @@ class DigestsAhead {
     std::vector<std::size_t> pending;
     for (std::size_t i = 0; i < batch.size(); ++i) {
       const std::string hashed = Hashed(path, batch[i], i, true);
+      known_[i] = !movedBefore(path(batch[i].name) + ".upd", i);
       if (movedBefore(hashed, i)) continue;
       if (downloads_[i] && i < taken.size() && !taken[i].empty()) {
         digests_[i] = &taken[i];
@@ -306,6 +317,12 @@ class DigestsAhead {
     return HashForInstall(hashed, download);
   }
 
+  // Whether item `index` has its download at `download` when its turn comes: what was seen ahead,
+  // unless an earlier item renames that path.
+  bool Downloaded(std::size_t index, const std::string& download) const {
+    return known_[index] ? downloads_[index] : Exists(download);
+  }
+
  private:
   // The file of `item` to hash: its download when there is one (looked at when `look`), else its
   // target.
@@ -317,6 +334,7 @@ class DigestsAhead {
   }
 
   std::vector<bool> downloads_;  // whether the item's download was there
+  std::vector<bool> known_;      // whether no earlier item renames the item's download
   // Into the digests given, or hashed_; null where the file is hashed in its turn.
   std::vector<const std::vector<unsigned char>*> digests_;
   FileHasher::Digests hashed_;
@@ -541,7 +559,9 @@ TALN_DownloadManagerImpl::Digests TALN_DownloadManagerImpl::DownloadItems(const 
         },
         [&](const std::shared_ptr<network::common::File>& file) {
           const std::string& path = file->localPath();
-          if (shared.contains(fs::path(path).lexically_normal().string())) return;
+          if (!shared.empty() && shared.contains(fs::path(path).lexically_normal().string())) {
+            return;
+          }
           const std::size_t at = positions.at(file.get());
           if (file->digest().empty()) {
             hasher.Add(path);
@@ -591,7 +611,7 @@ void TALN_DownloadManagerImpl::InstallItems(const Items& batch, const Digests& t
     const std::string target = Path(item.name);
     const std::string download = target + ".upd";
     const std::string backup = target + ".$$$";
-    const bool downloaded = Exists(download);
+    const bool downloaded = digests.Downloaded(i, download);
     if (!downloaded) {
       EngineLog(kLogWarning, "InstallItems", Format("Update file '%s' does not exists!", download));
       if (!Exists(target)) {
@@ -617,12 +637,17 @@ void TALN_DownloadManagerImpl::InstallItems(const Items& batch, const Digests& t
 
     // Set before the backup and the swap: the installed file never goes without them, whenever
     // the process stops, and a failure here leaves the target where it is.
-    fs::permissions(download, InstalledPermissions(target, download));
+    boost::system::error_code targetError;
+    const fs::file_status found = fs::symlink_status(target, targetError);
+    const fs::file_status downloadStatus = fs::status(download);
+    const fs::perms permissions = InstalledPermissions(target, found, downloadStatus);
+    // Mostly they are the download's already: a change costs the file system more than the look.
+    if (permissions != downloadStatus.permissions()) fs::permissions(download, permissions);
     AddFolders(root_, item.name, renamedIn);
     bool movedAway = false;  // the backup is a rename: only it holds the old file until the swap
-    if (Exists(target)) {
+    if (fs::exists(found)) {
       boost::system::error_code error;
-      MakeBackup(target, backup, error);
+      movedAway = MakeBackup(target, backup, error);
       if (error) {
         EngineLog(
             kLogError, "InstallItems",
@@ -632,7 +657,6 @@ void TALN_DownloadManagerImpl::InstallItems(const Items& batch, const Digests& t
         continue;
       }
       EngineLog(kLogDebug, "InstallItems", Format("Backup file ('%s') has been created.", backup));
-      movedAway = !Exists(target);
     }
     try {
       fs::rename(download, target);

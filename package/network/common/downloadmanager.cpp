@@ -10,6 +10,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -26,6 +27,9 @@
 namespace network::common {
 
 namespace {
+
+// Ranges up to this size are written by the thread that received them when nothing waits.
+constexpr std::uint64_t kFinishHereBytes = 64 * 1024;
 
 constexpr char kSocketFailure[] =
     "Error while downloading resources\nCheck the Internet connection and try again";
@@ -96,6 +100,21 @@ class Finisher {
     if (error_) std::rethrow_exception(error_);
     queue_.push_back(std::move(task));
     changed_.notify_all();
+  }
+  // Finishes `task` on the calling thread when nothing handed over before waits for its turn,
+  // else hands it over. Throws as Hand, or what its Finish throws.
+  void FinishOrHand(std::unique_ptr<DownloadTask> task) {
+    bool waiting = false;
+    {
+      std::lock_guard lock(mutex_);
+      if (error_) std::rethrow_exception(error_);
+      waiting = !queue_.empty();
+    }
+    // In order: while the finisher holds earlier tasks, this one queues behind them.
+    if (waiting) return Hand(std::move(task));
+    task->Finish();
+    std::lock_guard lock(mutex_);
+    ++finished_;
   }
   // Waits until everything handed over is finished and returns how many tasks were; throws as
   // Hand.
@@ -298,7 +317,15 @@ void DownloadManager::Add(const std::shared_ptr<File>& file,
   const std::uint64_t size = file->Size(*client_);
   // The size comes from the server: one that no disk here could hold is refused before it
   // counts anywhere.
-  const std::uint64_t capacity = capacity_(file->localPath());
+  const std::string& localPath = file->localPath();
+  const std::string_view folder(localPath.data(),
+                                std::min(localPath.size(), localPath.find_last_of("/\\") + 1));
+  if (!capacityKnown_ || folder != capacityFolder_) {
+    folderCapacity_ = capacity_(localPath);
+    capacityFolder_ = folder;
+    capacityKnown_ = true;
+  }
+  const std::uint64_t capacity = folderCapacity_;
   if (size > capacity) {
     throw std::runtime_error("File too large for its disk: " + file->localPath() + " is " +
                              std::to_string(size) + " bytes, the file system holds " +
@@ -441,7 +468,10 @@ unsigned DownloadManager::Download(const Progress& progress, const Completed& co
 }
 
 unsigned DownloadManager::Work(const Progress& progress, std::size_t waiting) {
-  const std::function<void(std::uint64_t)> onProgress = [this, &progress](std::uint64_t bytes) {
+  std::uint64_t received = 0;  // by the Receive running
+  const std::function<void(std::uint64_t)> onProgress = [this, &progress,
+                                                         &received](std::uint64_t bytes) {
+    received += bytes;
     OnProgress(bytes, progress);
   };
   Finisher finisher(waiting);
@@ -450,7 +480,7 @@ unsigned DownloadManager::Work(const Progress& progress, std::size_t waiting) {
   std::unique_ptr<Connection> connection;
   unsigned failures = 0;  // transient failures since a range last arrived
   for (;;) {
-    std::unique_ptr<DownloadTask> received;
+    std::unique_ptr<DownloadTask> exchanged;
     try {
       if (!connection) {
         connection = std::make_unique<Connection>(*this);
@@ -464,8 +494,9 @@ unsigned DownloadManager::Work(const Progress& progress, std::size_t waiting) {
         inFlight.back()->Send(connection->client());
       }
       if (inFlight.empty()) break;
+      received = 0;
       inFlight.front()->Receive(connection->client(), onProgress);
-      received = std::move(inFlight.front());
+      exchanged = std::move(inFlight.front());
       inFlight.pop_front();
       failures = 0;
     } catch (const boost::system::system_error& error) {
@@ -486,7 +517,14 @@ unsigned DownloadManager::Work(const Progress& progress, std::size_t waiting) {
       }
       continue;
     }
-    finisher.Hand(std::move(received));
+    // A small range, a whole small file, is written at once when the disk is not behind:
+    // handing it over cost a wake-up on each side, more than the write, and for thousands of
+    // small files those set the pace.
+    if (received <= kFinishHereBytes) {
+      finisher.FinishOrHand(std::move(exchanged));
+    } else {
+      finisher.Hand(std::move(exchanged));
+    }
   }
   return finisher.Finished();
 }

@@ -82,7 +82,9 @@ class DownloadManager {
   // total and queues the file's ranges. File::Size's errors leave earlier files' ranges queued. A
   // size above the capacity of the file system that would hold the local file is refused before
   // anything is queued: std::runtime_error "File too large for its disk: <local path> is <size>
-  // bytes, the file system holds <capacity> bytes".
+  // bytes, the file system holds <capacity> bytes". The capacity is asked once per folder: a file
+  // in the same folder as the file added before it gets that one's answer. Called from one thread
+  // at a time, as the shared client is.
   // With a `journal` (for this file's size), the ranges it holds are not fetched again (the file
   // keeps its bytes, and they count as downloaded), and each range written is recorded in it;
   // the journal is completed, and removed, once the file is whole.
@@ -149,7 +151,8 @@ class DownloadManager {
   // Cuts the next range of the first queued file; null when nothing is queued.
   std::unique_ptr<DownloadTask> Take();
   // A worker's job: opens its own connection, then runs tasks until the queue is empty, each
-  // task's Finish overlapping the next ones' Exchange (up to `waiting` tasks wait for theirs).
+  // task's Finish overlapping the next ones' Exchange (up to `waiting` tasks wait for theirs); a
+  // range of up to 64 KiB is finished on the worker's thread when no earlier one waits.
   // Keeps up to options_.requestsInFlight requests outstanding; after a transient failure, sends
   // them again on a new connection. Returns the tasks completed; an exception ends the job and
   // drops the failed task and those in flight (a Finish failure also drops the tasks exchanged
@@ -168,6 +171,11 @@ class DownloadManager {
   std::shared_ptr<Client> client_;
   unsigned hardwareThreads_;
   Capacity capacity_;
+  // The folder of the file Add last asked the capacity for, and the answer: a release lists the
+  // files of a folder together, and one statfs per file cost more than the rest of Add.
+  std::string capacityFolder_;
+  std::uint64_t folderCapacity_ = 0;
+  bool capacityKnown_ = false;
   const DownloadOptions options_;
   std::mutex taskMutex_;
   std::condition_variable abortedChanged_;  // with taskMutex_; wakes the workers' backoffs

@@ -141,6 +141,21 @@ TEST_F(EngineTest, SweepLogsABackupItCannotRemove) {
   DestroyEngine();  // its threads log through `lines`
 }
 
+// A backup left where the install makes its own (the sweep could not remove it) gives way to the
+// backup of the file being replaced.
+TEST_F(EngineTest, BackupLeftBeforeTheInstallIsReplaced) {
+  aus_.Publish(kV1, {{{"bin/game.dll", "game v1"}}, {}});
+  ASSERT_TRUE(StartEngine());
+  ASSERT_TRUE(Update());
+  aus_.Publish(kV2, {{{"bin/game.dll", "game v2"}}, {}});
+  NewEngine();
+  ASSERT_TRUE(StartEngine());
+  WriteFile(Root("bin/game.dll.$$$"), "left");
+  ASSERT_TRUE(Update());
+  EXPECT_EQ(Read("bin/game.dll"), "game v2");
+  EXPECT_EQ(Read("bin/game.dll.$$$"), "game v1");
+}
+
 TEST_F(EngineTest, BackupIsARenameWhereLinksFail) {
   std::atomic<int> links{0};
   taln::InstallCalls calls = taln::CurrentInstallCalls();

@@ -300,6 +300,26 @@ TEST_F(DownloadManagerTest, CapacityIsThatOfTheNearestExistingFolder) {
   EXPECT_FALSE(std::filesystem::exists("d/h.upd"));
 }
 
+// The capacity is that of a file system, so the files of one folder ask it once; a file of the
+// same folder that does not fit is still refused.
+TEST_F(DownloadManagerTest, CapacityIsAskedOncePerFolder) {
+  ContentServer server(ContentServer::Files{{"#1", "abcd"}});
+  std::vector<std::string> asked;
+  DownloadManager manager(SharedClient(server.port()), 2, [&](const std::string& path) {
+    asked.push_back(path);
+    return std::uint64_t{4};
+  });
+  for (const char* path : {"d/a.upd", "d/b.upd", "d/e/c.upd", "d/e/f.upd", "g.upd", "h.upd"}) {
+    manager.Add(std::make_shared<File>(std::uint16_t{1}, path, 4));
+  }
+  EXPECT_THROW(manager.Add(std::make_shared<File>(std::uint16_t{1}, "h2.upd", 5)),
+               std::runtime_error);
+  EXPECT_EQ(asked, (std::vector<std::string>{"d/a.upd", "d/e/c.upd", "g.upd"}));
+  EXPECT_EQ(manager.Download(Record()), 6u);
+  EXPECT_EQ(test_support::ReadFile("d/e/f.upd"), "abcd");
+  EXPECT_FALSE(std::filesystem::exists("h2.upd"));
+}
+
 // Every worker opens its own connection when it starts, so the server counts the workers.
 TEST_F(DownloadManagerTest, EachWorkerConnectsOnce) {
   struct Case {
