@@ -4,7 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <set>
 
 namespace platform {
@@ -35,6 +39,23 @@ std::error_code SyncAndClose(int fd, int (*sync)(int), bool unsupportedCounts) {
   return error;
 }
 
+// Unbuffered writes need their memory aligned as their offsets and lengths; the bytes go through
+// one such buffer per writing thread, made at its first unbuffered write.
+constexpr std::size_t kUnbufferedChunk = 1 << 20;
+
+struct FreeDeleter {
+  void operator()(char* memory) const { std::free(memory); }
+};
+
+char* UnbufferedChunk() {
+  thread_local std::unique_ptr<char, FreeDeleter> chunk(
+      static_cast<char*>(std::aligned_alloc(kUnbufferedBlock, kUnbufferedChunk)));
+  return chunk.get();
+}
+
+// The writes a filesystem or a device refuses for their kind rather than their content.
+bool UnbufferedRefused(int error) { return error == EINVAL || error == ENOTSUP || error == EOPNOTSUPP; }
+
 }  // namespace
 
 std::error_code SyncFile(const std::string& path) {
@@ -61,6 +82,48 @@ std::error_code SyncFiles(const std::vector<std::string>& paths) {
   for (const std::string& path : paths) {
     if (const std::error_code error = SyncFile(path)) return error;
   }
+  return {};
+#endif
+}
+
+std::error_code WriteUnbuffered(const std::string& path, std::uint64_t offset,
+                                std::string_view data, std::size_t& written) {
+  written = 0;
+  const std::size_t blocks = data.size() / kUnbufferedBlock * kUnbufferedBlock;
+#ifdef O_DIRECT
+  if (blocks == 0 || offset % kUnbufferedBlock != 0) return {};
+  char* const chunk = UnbufferedChunk();
+  if (chunk == nullptr) return {};
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_WRONLY | O_DIRECT | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return UnbufferedRefused(errno) ? std::error_code() : LastError();
+  std::error_code error;
+  std::size_t done = 0;
+  while (done < blocks && !error) {
+    const std::size_t n = std::min(kUnbufferedChunk, blocks - done);
+    std::memcpy(chunk, data.data() + done, n);
+    const ssize_t result = ::pwrite(fd, chunk, n, static_cast<off_t>(offset + done));
+    if (result < 0 && errno == EINTR) continue;
+    // Refused at the first write: the rest goes through the cache. Refused later, or short
+    // (a full disk), is an error like any other.
+    if (result < 0 && done == 0 && UnbufferedRefused(errno)) break;
+    if (result < 0) {
+      error = LastError();
+    } else if (static_cast<std::size_t>(result) != n) {
+      error = std::make_error_code(std::errc::no_space_on_device);
+    } else {
+      done += n;
+    }
+  }
+  if (::close(fd) < 0 && !error && errno != EINTR) error = LastError();
+  if (!error) written = done;
+  return error;
+#else
+  (void)path;
+  (void)offset;
+  (void)blocks;
   return {};
 #endif
 }

@@ -76,4 +76,11 @@ std::error_code SyncDirectory(const std::string& path) {
   return {};
 }
 
+std::error_code WriteUnbuffered(const std::string&, std::uint64_t, std::string_view,
+                                std::size_t& written) {
+  // FILE_FLAG_NO_BUFFERING would be the equivalent; downloads go through the cache here.
+  written = 0;
+  return {};
+}
+
 }  // namespace platform

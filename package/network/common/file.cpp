@@ -9,6 +9,7 @@
 
 #include "package/network/common/client.h"
 #include "package/network/protocol/updateerror.h"
+#include "package/platform/durablefile.h"
 
 namespace network::common {
 
@@ -16,6 +17,10 @@ namespace {
 
 constexpr unsigned char kFileSizeType = 12;
 constexpr std::size_t kWriteChunk = 64 * 1024;
+// Ranges from this size on are written past the file cache where the system allows it: a 1 GiB
+// release then took 2.1 s instead of 3.9 s, 1.2 s of system time instead of 3.6 s (engine_bench).
+// Smaller ones, most of a release's files but few of its bytes, are not worth a second open each.
+constexpr std::size_t kUnbufferedFrom = 128 * 1024;
 
 }  // namespace
 
@@ -81,7 +86,13 @@ void File::Write(std::streampos position, std::string_view data) {
     if (!*output) throw std::ios_base::failure("Could not create file: " + localPath_);
     output_ = std::move(output);
   }
-  output_->seekp(position);
+  std::size_t unbuffered = 0;
+  if (data.size() >= kUnbufferedFrom &&
+      platform::WriteUnbuffered(localPath_, static_cast<std::uint64_t>(position), data, unbuffered)) {
+    throw std::ios_base::failure("Could not write file: " + localPath_);
+  }
+  data.remove_prefix(unbuffered);
+  output_->seekp(position + static_cast<std::streamoff>(unbuffered));
   // Written in pieces: the kernel takes a 2 MiB range as one write markedly slower and less
   // steadily than as 64 KiB writes (measured with download_bench).
   for (std::size_t at = 0; at < data.size(); at += kWriteChunk) {

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -77,6 +78,42 @@ TEST_F(DurableFileTest, FilesSyncTogetherAndAMissingOneIsReported) {
   }
   EXPECT_EQ(test_support::ReadFile(file_), "data");
   EXPECT_EQ(test_support::ReadFile(second), "more");
+}
+
+TEST_F(DurableFileTest, UnbufferedWritesTakeTheWholeBlocksAtAlignedOffsetsOnly) {
+  constexpr std::size_t kBlock = platform::kUnbufferedBlock;
+  std::string data((3 << 19) + 100, '\0');  // past the port's 1 MiB chunk, and a tail
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 4093);
+  const struct {
+    const char* name;
+    std::uint64_t offset;
+    std::size_t size;
+    std::size_t expected;  // where the system takes unbuffered writes at all
+  } cases[] = {
+      {"blocks and a tail", 0, data.size(), data.size() / kBlock * kBlock},
+      {"at an aligned offset", 2 * kBlock, 2 * kBlock, 2 * kBlock},
+      {"at an offset inside a block", 10, 2 * kBlock, 0},
+      {"less than a block", 0, kBlock - 1, 0},
+  };
+  bool taken = false;  // decided by the first case
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFile(file_, "");
+    std::size_t written = 1;
+    const std::error_code error =
+        platform::WriteUnbuffered(file_, c.offset, std::string_view(data).substr(0, c.size), written);
+    EXPECT_FALSE(error) << error.message();
+    if (&c == cases) taken = written != 0;
+    EXPECT_EQ(written, taken ? c.expected : 0);
+    const std::string contents = test_support::ReadFile(file_);
+    EXPECT_EQ(contents.size(), written == 0 ? 0 : c.offset + written);
+    EXPECT_TRUE(contents.size() < c.offset || contents.substr(c.offset) == data.substr(0, written));
+  }
+  if (!taken) return;
+  std::size_t written = 1;
+  EXPECT_EQ(platform::WriteUnbuffered((dir() / "missing.bin").string(), 0, data, written),
+            std::errc::no_such_file_or_directory);
+  EXPECT_EQ(written, 0u);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include <boost/exception/get_error_info.hpp>
 #include <gtest/gtest.h>
@@ -104,6 +105,16 @@ TEST_F(FileTest, RangesLandAtTheirOffsetsInAnyOrderAndFoldersAreCreated) {
   file.Write(0, "1234");
   file.Write(8, "");
   EXPECT_EQ(test_support::ReadFile("data/new/b.pak.upd"), "12345678");
+}
+
+TEST_F(FileTest, LargeRangesLandWholeWithTheirTails) {
+  // Large ranges go past the file cache in whole blocks and their tails through it.
+  std::string contents((2 << 20) + 300 * 1024 + 5, '\0');
+  for (std::size_t i = 0; i < contents.size(); ++i) contents[i] = static_cast<char>(i % 251);
+  File file(0, "big.upd", contents.size());
+  file.Write(2 << 20, std::string_view(contents).substr(2 << 20));
+  file.Write(0, std::string_view(contents).substr(0, 2 << 20));
+  EXPECT_TRUE(test_support::ReadFile("big.upd") == contents);
 }
 
 TEST_F(FileTest, FirstWriteTruncatesTheOldFile) {
