@@ -13,16 +13,18 @@
 // Both sides are timed from process start to exit, after a sync, in --rounds interleaved rounds,
 // each side going first in turn. The median of the rounds is compared: on this kind of virtual
 // machine a single run of either side can take up to three times its usual time (it depends on
-// whether the pages it writes are already backed by the host, and on how many files were deleted
-// in the minute before: ext4 without a journal steps over those inodes for every file it
-// creates), and the best of a few rounds rewards whichever side drew the luckiest one. The best
-// rounds are shown too.
+// whether the pages it writes are already backed by the host), and the best of a few rounds
+// rewards whichever side drew the luckiest one. The best rounds are shown too.
+// Every full install goes into a folder of its own, kept until the comparison ends: ext4 without a
+// journal steps over the inodes freed in the last minute for every file it creates, so a run that
+// followed the deletion of the previous one paid for it, by seconds for 20,000 files. With
+// --reuse-target every run goes into one folder emptied before it, as earlier figures were taken.
 // The engine runs as the launcher drives it (Start, then RequestUpdate and ProcessRequests once
 // initialised), without a log callback. Every run's result is compared byte for byte with the
 // release (and the engine's "Update.db" must load as current), so the bench fails rather than
 // time a wrong install.
 // Usage: engine_bench [--mib 1024] [--files 2000] [--noop-files 10000] [--rounds 10]
-//                     [--in-flight 1]
+//                     [--in-flight 1] [--reuse-target]
 // Also the floor: the time to take the SHA-256 of the release at `openssl speed`'s rate.
 // A short run: engine_bench --mib 64 --files 200 --noop-files 1000 --rounds 1
 // aus-server is taken from the folder of this program, rsync from PATH; both listen on
@@ -47,6 +49,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/process.hpp>
@@ -76,6 +79,7 @@ struct Options {
   unsigned noopFiles = 10000;
   int rounds = 10;
   unsigned inFlight = 1;  // the engine's AUS.requests_in_flight
+  bool reuseTarget = false;  // one target folder, emptied before each run
 };
 
 // ---- the engine side, run in a child process ----
@@ -388,6 +392,43 @@ void Reset(const fs::path& folder) {
   fs::create_directories(folder);
 }
 
+// The empty folders the full installs go into: a new one for each run, the earlier ones kept
+// (see the top of this file), unless `reuse`. When the disk could not hold another install, the
+// kept ones are removed and the file system's minute of memory for their inodes waited out.
+class TargetFolders {
+ public:
+  TargetFolders(fs::path parent, std::uint64_t releaseBytes, bool reuse)
+      : parent_(std::move(parent)), releaseBytes_(releaseBytes), reuse_(reuse) {}
+  ~TargetFolders() {
+    std::error_code ignored;
+    fs::remove_all(parent_, ignored);
+  }
+
+  fs::path Next() {
+    if (reuse_) {
+      Reset(parent_ / "target");
+      return parent_ / "target";
+    }
+    fs::create_directories(parent_);
+    if (fs::space(parent_).available < 2 * releaseBytes_ + (256 << 20) && count_ > 0) {
+      std::printf("(disk nearly full: removing %u installs, then waiting 65 s)\n", count_);
+      fs::remove_all(parent_);
+      fs::create_directories(parent_);
+      ::sync();
+      std::this_thread::sleep_for(std::chrono::seconds(65));
+    }
+    const fs::path next = parent_ / std::to_string(count_++);
+    fs::create_directories(next);
+    return next;
+  }
+
+ private:
+  fs::path parent_;
+  std::uint64_t releaseBytes_;
+  bool reuse_;
+  unsigned count_ = 0;
+};
+
 int RunBench(const Options& options) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   const fs::path program = fs::read_symlink("/proc/self/exe");
@@ -410,10 +451,7 @@ int RunBench(const Options& options) {
   WriteSettings(dir / "full-engine", fullServer.port(), options.inFlight);
   WriteSettings(dir / "noop-engine", noopServer.port(), options.inFlight);
 
-  // Both sides install into the same folder, emptied before each run: where a tree lands on this
-  // machine's disk and memory changes its time by up to half, and that should not count for one
-  // side only.
-  const fs::path fullTarget = dir / "full-target";
+  TargetFolders targets(dir / "full-targets", options.mib << 20, options.reuseTarget);
   std::vector<double> engineFull;
   std::vector<double> rsyncFull;
   std::vector<double> rsyncFsyncFull;
@@ -423,20 +461,20 @@ int RunBench(const Options& options) {
     double seconds = 0;
     double fsyncSeconds = 0;
     InTurn(round, {[&] {
-                     Reset(fullTarget);
-                     run = RunEngineProcess(program, dir / "full-engine", fullTarget);
-                     CheckCopy(fullSource, full, fullTarget, {"Update.db"});
-                     CheckUpdateDb(fullTarget, full.size());
+                     const fs::path target = targets.Next();
+                     run = RunEngineProcess(program, dir / "full-engine", target);
+                     CheckCopy(fullSource, full, target, {"Update.db"});
+                     CheckUpdateDb(target, full.size());
                    },
                    [&] {
-                     Reset(fullTarget);
-                     seconds = RunRsync(rsync.Url("full"), fullTarget);
-                     CheckCopy(fullSource, full, fullTarget);
+                     const fs::path target = targets.Next();
+                     seconds = RunRsync(rsync.Url("full"), target);
+                     CheckCopy(fullSource, full, target);
                    },
                    [&] {
-                     Reset(fullTarget);
-                     fsyncSeconds = RunRsync(rsync.Url("full"), fullTarget, true);
-                     CheckCopy(fullSource, full, fullTarget);
+                     const fs::path target = targets.Next();
+                     fsyncSeconds = RunRsync(rsync.Url("full"), target, true);
+                     CheckCopy(fullSource, full, target);
                    }});
     engineFull.push_back(run.seconds);
     rsyncFull.push_back(seconds);
@@ -447,7 +485,6 @@ int RunBench(const Options& options) {
         "%.3f s\n",
         round + 1, run.seconds, run.phases.c_str(), run.peakKiB, seconds, fsyncSeconds);
   }
-  fs::remove_all(fullTarget);
 
   // The installed trees the no-op runs start from, each made by its own side.
   const fs::path noopRoot = dir / "noop-root";
@@ -521,7 +558,9 @@ int main(int argc, char* argv[]) {
       "rounds", po::value(&options.rounds)->default_value(options.rounds),
       "interleaved rounds; the median counts")(
       "in-flight", po::value(&options.inFlight)->default_value(options.inFlight),
-      "the engine's AUS.requests_in_flight")("engine-run", po::value(&engineRoot),
+      "the engine's AUS.requests_in_flight")(
+      "reuse-target", po::bool_switch(&options.reuseTarget),
+      "install every run into one folder emptied before it")("engine-run", po::value(&engineRoot),
                                              "internal: run the engine once on this root");
   try {
     po::variables_map values;
