@@ -116,30 +116,43 @@ void Client::Connect() {
 void Client::Greet() {
   protocol::OPacket protocolVersion(false, kProtocolVersionType);
   protocolVersion << kProtocolVersion;
-  Send(protocolVersion);
   protocol::OPacket clientVersion(false, kClientVersionType);
   clientVersion << version_ << platform_;
+  Queue(protocolVersion);
   Send(clientVersion);
 }
 
-void Client::Send(protocol::OPacket& packet) {
+void Client::Queue(protocol::OPacket& packet) {
   if (!connected_) Connect();
   const auto data = packet.Data();
+  queued_.insert(queued_.end(), data->begin(), data->end());
+}
+
+void Client::Send(protocol::OPacket& packet) {
+  Queue(packet);
+  Flush();
+}
+
+void Client::Flush() {
   // Written piece by piece so that the timeout counts from the last progress.
   std::size_t sent = 0;
-  while (sent < data->size()) {
+  while (sent < queued_.size()) {
     std::size_t written = 0;
     const auto error = RunWithTimeout([&](boost::system::error_code& result) {
       socket_.async_write_some(
-          boost::asio::buffer(data->data() + sent, data->size() - sent),
+          boost::asio::buffer(queued_.data() + sent, queued_.size() - sent),
           [&result, &written](const boost::system::error_code& e, std::size_t n) {
             result = e;
             written = n;
           });
     });
-    if (error) throw boost::system::system_error(error, "write");
+    if (error) {
+      queued_.clear();
+      throw boost::system::system_error(error, "write");
+    }
     sent += written;
   }
+  queued_.clear();
 }
 
 std::size_t Client::ReadSome() {
@@ -163,6 +176,7 @@ std::shared_ptr<protocol::IPacket> Client::Receive() {
   }
   for (;;) {
     if (auto packet = parser_.Pop()) return packet;
+    Flush();
     const std::size_t received = ReadSome();
     parser_.Feed(receiveBuffer_.data(), received);
   }

@@ -48,10 +48,17 @@ class Client {
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
-  // Writes the whole packet (filling in its length); connects first if needed.
+  // Writes the whole packet (filling in its length), after any queued ones; connects first if
+  // needed.
   void Send(protocol::OPacket& packet);
+  // Copies the whole packet (filling in its length) to be written with the next Send, or by the
+  // next Receive before it waits for the server; connects first if needed. Requests sent ahead of
+  // their replies go out together, one write and one segment for several. Failures of that write
+  // are reported where it happens, at "write".
+  void Queue(protocol::OPacket& packet);
   // The next whole packet from the server, in arrival order; packets that arrived together with
-  // it stay queued for the next call. Connects first if needed.
+  // it stay queued for the next call. Writes the queued packets first when it has to wait.
+  // Connects first if needed.
   std::shared_ptr<protocol::IPacket> Receive();
   // Connects and greets now, unless connected already: what the first Send or Receive does
   // otherwise. For an owner that must be able to Abort the connect, so cannot connect in the
@@ -79,6 +86,7 @@ class Client {
   template <typename Start>
   boost::system::error_code RunWithTimeout(Start start);
   std::size_t ReadSome();
+  void Flush();
 
   std::string host_;
   std::string port_;
@@ -89,6 +97,7 @@ class Client {
   boost::asio::ip::tcp::socket socket_;
   boost::asio::ip::tcp::resolver resolver_;
   std::vector<char> receiveBuffer_;
+  std::vector<char> queued_;  // packets written by the next Flush
   protocol::PacketParser parser_;
   bool connected_ = false;
   std::atomic<bool> aborted_{false};  // set once by Abort, from any thread

@@ -50,7 +50,7 @@ DownloadFile::DownloadFile(std::shared_ptr<File> file, std::uint64_t offset, std
 
 void DownloadFile::Send(Client& client) {
   received_ = 0;
-  client.Send(request_);
+  client.Queue(request_);
 }
 
 void DownloadFile::Receive(Client& client, const std::function<void(std::uint64_t)>& progress) {

@@ -28,7 +28,8 @@ class DownloadFile : public DownloadTask {
   DownloadFile(std::shared_ptr<File> file, std::uint64_t offset, std::uint64_t length,
                Written written = {});
 
-  // Sends the FileData request.
+  // Queues the FileData request on `client`: it goes out with the requests queued after it when
+  // the client next waits for a reply.
   void Send(Client& client) override;
   // Collects the reply blocks in memory until the empty one, calling `progress` with each
   // block's length (the last call reports 0). Throws std::logic_error("Unexpected packet") for a

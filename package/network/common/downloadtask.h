@@ -26,7 +26,8 @@ class DownloadTask {
     Send(client);
     Receive(client, progress);
   }
-  // Sends the request on `client`. Throws the Client's errors.
+  // Sends the request on `client`, or queues it there to go out once the client waits for a
+  // reply (Client::Queue). Throws the Client's errors.
   virtual void Send(Client& client) = 0;
   // Receives the reply to this task's request, which must be the next one `client` delivers,
   // calling `progress` with the byte count of every data block as it arrives. Throws whatever

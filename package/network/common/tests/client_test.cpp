@@ -137,6 +137,31 @@ TEST(ClientTest, RepliesInOneReadAreReturnedOneByOne) {
   EXPECT_EQ(SocketFailure([&] { client.Receive(); }).first, "read_some");
 }
 
+TEST(ClientTest, QueuedRequestsGoOutInOrderOnceTheClientWaits) {
+  std::promise<std::string> requests;
+  FakeServer server([&](FakeConnection& c) {
+    c.Read(kGreeting.size());
+    c.Write(Reply(10, "first") + Reply(11, "second"));
+    const std::string first = c.ReadPacket();
+    requests.set_value(first + c.ReadPacket());
+    c.Write(Reply(12, "third"));
+    c.WaitForClose();
+  });
+  Client client("127.0.0.1", server.port(), kVersion, "win32", false);
+  EXPECT_EQ(ReplyText(*client.Receive()), "first");
+  OPacket a(false, 12);
+  OPacket b(false, 13);
+  client.Queue(a);
+  client.Queue(b);
+  // Already read: returned without waiting, so without writing.
+  EXPECT_EQ(ReplyText(*client.Receive()), "second");
+  // The server answers only once both requests came.
+  EXPECT_EQ(ReplyText(*client.Receive()), "third");
+  auto future = requests.get_future();
+  ASSERT_EQ(future.wait_for(kDeadline), std::future_status::ready);
+  EXPECT_EQ(future.get(), std::string("\x02\0\0\0\x00\x0c\x02\0\0\0\x00\x0d", 12));
+}
+
 TEST(ClientTest, ReplyTrickledByteByByteIsReturnedWhole) {
   const std::string reply = (Reply(11, std::string(100, 'x')));
   FakeServer server([&](FakeConnection& c) {
