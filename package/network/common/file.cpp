@@ -72,16 +72,17 @@ void File::Write(std::streampos position, std::string_view data) {
   if (!output_) {
     // Made only now: a stream is about 500 bytes, and a release of 65,536 files queues a File for
     // each before the first one is fetched.
-    auto output = std::make_unique<std::ofstream>();
     const std::filesystem::path path(localPath_);
-    if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path());
-    if (keepContents_) {
-      // in | out opens without truncating, but only a file that exists.
-      if (!std::filesystem::exists(path))
-        std::ofstream create(path, std::ios::binary | std::ios::out);
-      output->open(path, std::ios::binary | std::ios::in | std::ios::out);
-    } else {
-      output->open(path, std::ios::binary | std::ios::out | std::ios::trunc);
+    // in | out opens without truncating, but only a file that exists.
+    const auto mode = keepContents_ ? std::ios::binary | std::ios::in | std::ios::out
+                                    : std::ios::binary | std::ios::out | std::ios::trunc;
+    auto output = std::make_unique<std::ofstream>(path, mode);
+    if (!*output) {
+      // Most files go into a folder that exists already: it is looked for only when needed.
+      if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path());
+      if (keepContents_) std::ofstream create(path, std::ios::binary | std::ios::app);
+      output->clear();
+      output->open(path, mode);
     }
     if (!*output) throw std::ios_base::failure("Could not create file: " + localPath_);
     output_ = std::move(output);
