@@ -141,22 +141,31 @@ TEST_F(EngineTest, SweepLogsABackupItCannotRemove) {
   DestroyEngine();  // its threads log through `lines`
 }
 
+// "bin/game.dll" installed from kV1, then kV2 published with new contents and a new engine
+// started on it: the next update replaces the file.
+class ReplacedFileTest : public EngineTest {
+ protected:
+  void StartOverTheInstalledFile() {
+    aus_.Publish(kV1, {{{"bin/game.dll", "game v1"}}, {}});
+    ASSERT_TRUE(StartEngine());
+    ASSERT_TRUE(Update());
+    aus_.Publish(kV2, {{{"bin/game.dll", "game v2"}}, {}});
+    NewEngine();
+    ASSERT_TRUE(StartEngine());
+  }
+};
+
 // A backup left where the install makes its own (the sweep could not remove it) gives way to the
 // backup of the file being replaced.
-TEST_F(EngineTest, BackupLeftBeforeTheInstallIsReplaced) {
-  aus_.Publish(kV1, {{{"bin/game.dll", "game v1"}}, {}});
-  ASSERT_TRUE(StartEngine());
-  ASSERT_TRUE(Update());
-  aus_.Publish(kV2, {{{"bin/game.dll", "game v2"}}, {}});
-  NewEngine();
-  ASSERT_TRUE(StartEngine());
+TEST_F(ReplacedFileTest, BackupLeftBeforeTheInstallIsReplaced) {
+  ASSERT_NO_FATAL_FAILURE(StartOverTheInstalledFile());
   WriteFile(Root("bin/game.dll.$$$"), "left");
   ASSERT_TRUE(Update());
   EXPECT_EQ(Read("bin/game.dll"), "game v2");
   EXPECT_EQ(Read("bin/game.dll.$$$"), "game v1");
 }
 
-TEST_F(EngineTest, BackupIsARenameWhereLinksFail) {
+TEST_F(ReplacedFileTest, BackupIsARenameWhereLinksFail) {
   std::atomic<int> links{0};
   taln::InstallCalls calls = taln::CurrentInstallCalls();
   calls.createHardLink = [&links](const std::string&, const std::string&,
@@ -166,12 +175,7 @@ TEST_F(EngineTest, BackupIsARenameWhereLinksFail) {
   };
   const taln::InstallCallsForTest failingLinks(calls);
 
-  aus_.Publish(kV1, {{{"bin/game.dll", "game v1"}}, {}});
-  ASSERT_TRUE(StartEngine());
-  ASSERT_TRUE(Update());
-  aus_.Publish(kV2, {{{"bin/game.dll", "game v2"}}, {}});
-  NewEngine();
-  ASSERT_TRUE(StartEngine());
+  ASSERT_NO_FATAL_FAILURE(StartOverTheInstalledFile());
   ASSERT_TRUE(Update());
 #ifdef _WIN32
   EXPECT_EQ(links.load(), 0);  // a backup is always a rename there
