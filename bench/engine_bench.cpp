@@ -78,7 +78,7 @@ struct Options {
   unsigned files = 2000;
   unsigned noopFiles = 10000;
   int rounds = 10;
-  unsigned inFlight = 1;  // the engine's AUS.requests_in_flight
+  unsigned inFlight = 1;     // the engine's AUS.requests_in_flight
   bool reuseTarget = false;  // one target folder, emptied before each run
 };
 
@@ -558,10 +558,9 @@ int main(int argc, char* argv[]) {
       "rounds", po::value(&options.rounds)->default_value(options.rounds),
       "interleaved rounds; the median counts")(
       "in-flight", po::value(&options.inFlight)->default_value(options.inFlight),
-      "the engine's AUS.requests_in_flight")(
-      "reuse-target", po::bool_switch(&options.reuseTarget),
-      "install every run into one folder emptied before it")("engine-run", po::value(&engineRoot),
-                                             "internal: run the engine once on this root");
+      "the engine's AUS.requests_in_flight")("reuse-target", po::bool_switch(&options.reuseTarget),
+                                             "install every run into one folder emptied before it")(
+      "engine-run", po::value(&engineRoot), "internal: run the engine once on this root");
   try {
     po::variables_map values;
     po::store(po::parse_command_line(argc, argv, description), values);

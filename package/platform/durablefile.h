@@ -35,8 +35,8 @@ std::error_code SyncDirectory(const std::string& path);
 // Writes the leading whole blocks of `data` at `offset` of the existing file at `path` past the
 // system's file cache, straight to the disk (O_DIRECT on Linux), and sets `written` to how many
 // bytes that was: a multiple of kUnbufferedBlock, and 0 where the system or the filesystem takes
-// no such writes (Windows, some filesystems) or `offset` is not a multiple of kUnbufferedBlock. The caller
-// writes the rest as usual. A large download copied into the cache costs as much again as
+// no such writes (Windows, some filesystems) or `offset` is not a multiple of kUnbufferedBlock. The
+// caller writes the rest as usual. A large download copied into the cache costs as much again as
 // receiving it and is written out later anyway; this skips both. Durability still needs SyncFile
 // or SyncFiles (the file's size, the disk's own cache). An error leaves `written` 0.
 inline constexpr std::size_t kUnbufferedBlock = 4096;

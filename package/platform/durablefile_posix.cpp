@@ -54,7 +54,9 @@ char* UnbufferedChunk() {
 }
 
 // The writes a filesystem or a device refuses for their kind rather than their content.
-bool UnbufferedRefused(int error) { return error == EINVAL || error == ENOTSUP || error == EOPNOTSUPP; }
+bool UnbufferedRefused(int error) {
+  return error == EINVAL || error == ENOTSUP || error == EOPNOTSUPP;
+}
 
 }  // namespace
 

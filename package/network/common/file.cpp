@@ -89,7 +89,8 @@ void File::Write(std::streampos position, std::string_view data) {
   }
   std::size_t unbuffered = 0;
   if (data.size() >= kUnbufferedFrom &&
-      platform::WriteUnbuffered(localPath_, static_cast<std::uint64_t>(position), data, unbuffered)) {
+      platform::WriteUnbuffered(localPath_, static_cast<std::uint64_t>(position), data,
+                                unbuffered)) {
     throw std::ios_base::failure("Could not write file: " + localPath_);
   }
   data.remove_prefix(unbuffered);

@@ -40,10 +40,10 @@ class File {
 
   // Writes every byte of `data` at `position` of the local file and flushes, so the file on disk
   // is complete once the last range is written. The whole blocks of a large range go past the
-  // file cache where the system allows it (platform::WriteUnbuffered). The first call creates the missing folders and
-  // opens the file truncated, or as it is after KeepContents. Safe to call from several threads.
-  // Throws std::ios_base::failure "Could not create file: <local path>" when the file cannot be
-  // opened, "Could not write file: <local path>" when writing fails, and
+  // file cache where the system allows it (platform::WriteUnbuffered). The first call creates the
+  // missing folders and opens the file truncated, or as it is after KeepContents. Safe to call from
+  // several threads. Throws std::ios_base::failure "Could not create file: <local path>" when the
+  // file cannot be opened, "Could not write file: <local path>" when writing fails, and
   // std::filesystem::filesystem_error when a folder cannot be created.
   void Write(std::streampos position, std::string_view data);
 

@@ -100,8 +100,8 @@ TEST_F(DurableFileTest, UnbufferedWritesTakeTheWholeBlocksAtAlignedOffsetsOnly) 
     SCOPED_TRACE(c.name);
     WriteFile(file_, "");
     std::size_t written = 1;
-    const std::error_code error =
-        platform::WriteUnbuffered(file_, c.offset, std::string_view(data).substr(0, c.size), written);
+    const std::error_code error = platform::WriteUnbuffered(
+        file_, c.offset, std::string_view(data).substr(0, c.size), written);
     EXPECT_FALSE(error) << error.message();
     if (&c == cases) taken = written != 0;
     EXPECT_EQ(written, taken ? c.expected : 0);
