@@ -19,11 +19,12 @@ namespace platform {
 std::error_code SyncFile(const std::string& path);
 
 // Forces the data of every file in `paths` to the disk, as SyncFile on each would, in one go: on
-// Linux one syncfs per file system holding them (which writes out everything dirty on it, so a
-// batch of thousands of files waits for the disk about once instead of once per file); elsewhere
-// on POSIX fdatasync of each; on Windows, which has no such call, FlushFileBuffers of each, on
-// several threads. Returns the first error met (a missing file: no_such_file_or_directory),
-// without saying which files were synced: a caller that needs to know syncs them one by one.
+// Linux one syncfs per file system holding their folders (which writes out everything dirty on
+// it, so a batch of thousands of files waits for the disk about once instead of once per file);
+// elsewhere on POSIX fdatasync of each; on Windows, which has no such call, FlushFileBuffers of
+// each, on several threads. Returns the first error met, without saying which files were synced:
+// a caller that needs to know syncs them one by one. A missing folder is an error everywhere
+// (no_such_file_or_directory), a missing file only where each file is synced on its own.
 std::error_code SyncFiles(const std::vector<std::string>& paths);
 
 // Forces the entries of the folder at `path` (files created, renamed or removed in it) to the

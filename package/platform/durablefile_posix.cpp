@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <set>
+#include <string_view>
 
 namespace platform {
 namespace {
@@ -68,14 +69,22 @@ std::error_code SyncFile(const std::string& path) {
 
 std::error_code SyncFiles(const std::vector<std::string>& paths) {
 #ifdef __linux__
-  // One file of each file system stands for all of its files: syncfs writes out the whole file
-  // system. A folder below the root may be another mount, hence the device of every file.
+  // One folder of each file system stands for all of its files: syncfs writes out the whole file
+  // system. A folder below the root may be another mount, hence the device of every folder; a look
+  // per folder rather than per file, as thousands of files share a few folders.
+  std::set<std::string_view> folders;
   std::set<dev_t> devices;
   for (const std::string& path : paths) {
+    const std::size_t slash = path.find_last_of('/');
+    const std::string_view folder = slash == std::string::npos ? std::string_view(".")
+                                    : slash == 0               ? std::string_view("/")
+                                                 : std::string_view(path).substr(0, slash);
+    if (!folders.insert(folder).second) continue;
+    const std::string folderPath(folder);
     struct stat status {};
-    if (::stat(path.c_str(), &status) < 0) return LastError();
+    if (::stat(folderPath.c_str(), &status) < 0) return LastError();
     if (!devices.insert(status.st_dev).second) continue;
-    const int fd = OpenForSync(path, 0);
+    const int fd = OpenForSync(folderPath, O_DIRECTORY);
     if (fd < 0) return LastError();
     if (const std::error_code error = SyncAndClose(fd, ::syncfs, false)) return error;
   }

@@ -56,10 +56,10 @@ TEST_F(DurableFileTest, MissingPathsAndWrongKindsAreReported) {
   }
 }
 
-TEST_F(DurableFileTest, FilesSyncTogetherAndAMissingOneIsReported) {
+TEST_F(DurableFileTest, FilesSyncTogetherAndAMissingFolderIsReported) {
   WriteFile(dir() / "other" / "second.bin", "more");
   const std::string second = (dir() / "other" / "second.bin").string();
-  const std::string missing = (dir() / "folder" / "missing.bin").string();
+  const std::string missing = (dir() / "missing" / "file.bin").string();
   const struct {
     const char* name;
     std::vector<std::string> paths;
@@ -67,7 +67,7 @@ TEST_F(DurableFileTest, FilesSyncTogetherAndAMissingOneIsReported) {
   } cases[] = {
       {"none", {}, {}},
       {"two folders", {file_, second}, {}},
-      {"one missing",
+      {"one in a missing folder",
        {file_, missing, second},
        std::make_error_code(std::errc::no_such_file_or_directory)},
   };
