@@ -137,8 +137,11 @@ class TALN_DownloadManagerImpl : public TALN_AbstractDownloadManager {
   // their bytes arrived (or read back), once every download of the batch is synced to the disk.
   Digests DownloadItems(const Items& batch, const ItemRefs& items);
   // Checks every item against its digest (from `taken` when its download was not touched since; a
-  // download is synced to the disk before it is hashed) and swaps the downloads in. Adds the
-  // folders whose entries it changes, and those above them up to the root, to `renamedIn`.
+  // download is synced to the disk before it is hashed) and swaps the downloads in. The leading
+  // items whose checks pass by what was seen ahead go in parallel, a thread per folder; from the
+  // first that may fail on, in order. Adds the folders whose entries it changes, and those above
+  // them up to the root, to `renamedIn`. Stops at the first item that throws and throws what the
+  // earliest such item threw.
   void InstallItems(const Items& batch, const Digests& taken, Folders& renamedIn);
   // Moves each file of `removals` to "<file>.$$$" and marks its record kRemoved, adding the
   // folders to `renamedIn` as InstallItems does; the next start's sweep removes the backup and
@@ -148,8 +151,6 @@ class TALN_DownloadManagerImpl : public TALN_AbstractDownloadManager {
   void RemoveItems(const Items& removals, Folders& renamedIn);
   // The bytes of `downloads` now on disk: installed ones, and the ".upd" files still there.
   std::uint64_t FetchedBytes(const ItemRefs& downloads) const;
-  // Makes `localDb_` describe the file now installed for `item`.
-  void RecordInstalled(const UpdateItem& item);
   // Syncs `renamedIn` (a folder that cannot be synced is logged), then saves `localDb_` if it
   // changed: "Update.db" never names a file whose rename a power cut may still undo. False when
   // the save failed.

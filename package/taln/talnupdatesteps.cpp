@@ -3,12 +3,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <numeric>
 #include <optional>
 #include <set>
 #include <stdexcept>
@@ -19,6 +21,11 @@
 #include <utility>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+#include <boost/algorithm/string/case_conv.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <boost/format.hpp>
 
@@ -47,6 +54,38 @@ std::string Format(const char* format, const std::string& value) {
 bool Exists(const std::string& path) {
   boost::system::error_code error;
   return fs::exists(fs::symlink_status(path, error));
+}
+
+// What one look at a file tells: its symlink_status and its last-write time as last_write_time
+// gives it (for a symbolic link, the time of what it points to; there are no others). An install
+// takes both for each of thousands of downloads, where a look costs more than the rename.
+struct Look {
+  fs::file_status status;
+  std::int64_t modified = 0;
+};
+
+Look LookAt(const std::string& path) {
+  Look look;
+  boost::system::error_code error;
+#ifndef _WIN32
+  struct stat facts {};
+  if (::lstat(path.c_str(), &facts) != 0) {
+    look.status = fs::file_status(errno == ENOENT || errno == ENOTDIR ? fs::file_not_found
+                                                                      : fs::status_error);
+    return look;
+  }
+  if (!S_ISLNK(facts.st_mode)) {
+    const fs::file_type type = S_ISREG(facts.st_mode)   ? fs::regular_file
+                               : S_ISDIR(facts.st_mode) ? fs::directory_file
+                                                        : fs::type_unknown;
+    look.status = fs::file_status(type, static_cast<fs::perms>(facts.st_mode) & fs::perms_mask);
+    look.modified = facts.st_mtime;
+    return look;
+  }
+#endif
+  look.status = fs::symlink_status(path, error);
+  if (fs::exists(look.status)) look.modified = fs::last_write_time(path, error);
+  return look;
 }
 
 InstallCalls& InstallCallsSlot() {
@@ -268,7 +307,10 @@ class DigestsAhead {
   DigestsAhead(const std::vector<UpdateItem>& batch,
                const std::function<std::string(const std::string&)>& path,
                const std::vector<std::vector<unsigned char>>& taken)
-      : downloads_(batch.size()), known_(batch.size()), digests_(batch.size()) {
+      : downloads_(batch.size()),
+        known_(batch.size()),
+        looks_(batch.size()),
+        digests_(batch.size()) {
     // The paths each item renames, by their hash, with the first item that does: a path whose
     // hash an earlier item renames counts as moved. A path that merely shares the hash is hashed
     // in its turn, which costs time, never a wrong digest.
@@ -317,10 +359,17 @@ class DigestsAhead {
     return HashForInstall(hashed, download);
   }
 
-  // Whether item `index` has its download at `download` when its turn comes: what was seen ahead,
+  // Whether item `index` passes its checks when its turn comes, as far as what was seen ahead
+  // tells: its download, or with none its target, was hashed ahead and has the digest of `item`,
+  // and no earlier item renames either.
+  bool PassesAhead(std::size_t index, const UpdateItem& item) const {
+    return known_[index] && digests_[index] && *digests_[index] == item.hash;
+  }
+
+  // The look at item `index`'s download at `download` when its turn comes: the one taken ahead,
   // unless an earlier item renames that path.
-  bool Downloaded(std::size_t index, const std::string& download) const {
-    return known_[index] ? downloads_[index] : Exists(download);
+  Look Download(std::size_t index, const std::string& download) const {
+    return known_[index] ? looks_[index] : LookAt(download);
   }
 
  private:
@@ -329,16 +378,157 @@ class DigestsAhead {
   std::string Hashed(const std::function<std::string(const std::string&)>& path,
                      const UpdateItem& item, std::size_t index, bool look) {
     const std::string target = path(item.name);
-    if (look) downloads_[index] = Exists(target + ".upd");
+    if (look) {
+      looks_[index] = LookAt(target + ".upd");
+      downloads_[index] = fs::exists(looks_[index].status);
+    }
     return downloads_[index] ? target + ".upd" : target;
   }
 
   std::vector<bool> downloads_;  // whether the item's download was there
   std::vector<bool> known_;      // whether no earlier item renames the item's download
+  std::vector<Look> looks_;      // at each download, taken ahead
   // Into the digests given, or hashed_; null where the file is hashed in its turn.
   std::vector<const std::vector<unsigned char>*> digests_;
   FileHasher::Digests hashed_;
 };
+
+// What the install threads record, under one lock: the files installed, in "Update.db", and the
+// folders whose entries changed, with those above them up to the root.
+class InstallRecords {
+ public:
+  InstallRecords(const std::string& root, UpdateDB& db, std::set<std::string>& folders)
+      : root_(root), db_(db), folders_(folders) {}
+
+  // `modified` is the installed file's last-write time. Without it, the replaced file's record
+  // would stay until a start sees the time change, which it misses within the same second, and
+  // fetches the file once more.
+  void Installed(const UpdateItem& item, std::int64_t modified) {
+    UpdateItem installed = item;
+    installed.modifiedTime = modified;
+    installed.origin = UpdateItem::Origin::kInstalled;
+    std::lock_guard lock(mutex_);
+    db_.Put(installed);
+  }
+  // The folder of `name` may change: a backup or a swap is about to be made there.
+  void Renamed(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    AddFolders(root_, name, folders_);
+  }
+
+ private:
+  const std::string& root_;
+  std::mutex mutex_;
+  UpdateDB& db_;                    // guarded by mutex_
+  std::set<std::string>& folders_;  // guarded by mutex_
+};
+
+// The first `count` positions of `batch` by the folder of their files, in batch order within
+// each. The folders are installed on threads of their own, each folder's files in order: an
+// earlier item may rename what a later one installs ("a" and "a.upd", a name listed twice), always
+// in its folder.
+std::vector<std::vector<std::size_t>> FolderLanes(const std::vector<UpdateItem>& batch,
+                                                  std::size_t count) {
+  std::unordered_map<std::string, std::size_t> laneOf;
+  std::vector<std::vector<std::size_t>> lanes;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::string folder = fs::path(batch[i].name).lexically_normal().parent_path().generic_string();
+#ifdef _WIN32
+    // Names that differ only in case are one folder there.
+    boost::algorithm::to_lower(folder);
+#endif
+    const auto [lane, added] = laneOf.try_emplace(std::move(folder), lanes.size());
+    if (added) lanes.emplace_back();
+    lanes[lane->second].push_back(i);
+  }
+  return lanes;
+}
+
+// Runs `work` on `count` threads, the calling one among them, and waits for all: fewer where no
+// more threads can be started.
+void RunOnThreads(std::size_t count, const std::function<void()>& work) {
+  std::vector<std::thread> helpers;
+  for (std::size_t i = 1; i < count; ++i) {
+    try {
+      helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  work();
+  for (std::thread& helper : helpers) helper.join();
+}
+
+// Installs `item`, item `index` of the batch, under `root`: checks the digest of its download
+// (or, with none, of the installed file), keeps the installed file as a backup and swaps the
+// download in. False when the backup could not be made (logged; the target stays as it was).
+bool InstallItem(const std::string& root, const UpdateItem& item, std::size_t index,
+                 const DigestsAhead& digests, InstallRecords& records) {
+  const std::string target = root + "/" + item.name;
+  const std::string download = target + ".upd";
+  const std::string backup = target + ".$$$";
+  const Look downloadLook = digests.Download(index, download);
+  const bool downloaded = fs::exists(downloadLook.status);
+  if (!downloaded) {
+    EngineLog(kLogWarning, "InstallItems", Format("Update file '%s' does not exists!", download));
+    if (!Exists(target)) {
+      throw std::runtime_error(
+          (boost::format("Target file '%1%' does not exists!") % target).str());
+    }
+  }
+  const std::string hashed = downloaded ? download : target;
+  const std::vector<unsigned char> digest = digests.Get(index, hashed, downloaded);
+  EngineLog(kLogDebug, "InstallItems", Format("Actual hash calculated for '%s'.", hashed));
+  if (digest != item.hash) {
+    EngineLog(kLogDebug, "InstallItems", Format("Expected hash: %s", HexString(item.hash)));
+    EngineLog(kLogDebug, "InstallItems", Format("Actual hash: %s", HexString(digest)));
+    throw std::runtime_error(
+        (boost::format("Hash validation failed for item '%1%'!") % item.name).str());
+  }
+  EngineLog(kLogDebug, "InstallItems", "Hash validation passed.");
+  // The target already holds what the download would have brought: it stays as it is.
+  if (!downloaded) {
+    records.Installed(item, fs::last_write_time(target));
+    return true;
+  }
+
+  // Set before the backup and the swap: the installed file never goes without them, whenever
+  // the process stops, and a failure here leaves the target where it is.
+  boost::system::error_code targetError;
+  const fs::file_status found = fs::symlink_status(target, targetError);
+  const fs::file_status downloadStatus =
+      fs::is_symlink(downloadLook.status) ? fs::status(download) : downloadLook.status;
+  const fs::perms permissions = InstalledPermissions(target, found, downloadStatus);
+  // Mostly they are the download's already: a change costs the file system more than the look.
+  if (permissions != downloadStatus.permissions()) fs::permissions(download, permissions);
+  records.Renamed(item.name);
+  bool movedAway = false;  // the backup is a rename: only it holds the old file until the swap
+  if (fs::exists(found)) {
+    boost::system::error_code error;
+    movedAway = MakeBackup(target, backup, error);
+    if (error) {
+      EngineLog(kLogError, "InstallItems",
+                (boost::format("Cannot rename file ('%s'). Error: '%s'") % target % error.message())
+                    .str());
+      return false;
+    }
+    EngineLog(kLogDebug, "InstallItems", Format("Backup file ('%s') has been created.", backup));
+  }
+  try {
+    fs::rename(download, target);
+  } catch (const fs::filesystem_error&) {
+    // The old file goes back to its place: after a failed update the launcher starts the game
+    // all the same (on Windows a scanner holding the download open is enough to get here).
+    boost::system::error_code ignored;  // else the next start's sweep puts it back
+    if (movedAway) fs::rename(backup, target, ignored);
+    throw;
+  }
+  // A rename keeps the time, and nothing wrote the download since the look.
+  records.Installed(item, downloadLook.modified);
+  EngineLog(kLogDebug, "InstallItems",
+            Format("Update for '%s' has been successfully installed.", item.name));
+  return true;
+}
 
 }  // namespace
 
@@ -603,74 +793,47 @@ TALN_DownloadManagerImpl::Digests TALN_DownloadManagerImpl::DownloadItems(const 
 void TALN_DownloadManagerImpl::InstallItems(const Items& batch, const Digests& taken,
                                             Folders& renamedIn) {
   if (stopping_) return;
-  bool failed = false;
   const DigestsAhead digests(
       batch, [this](const std::string& name) { return Path(name); }, taken);
-  for (std::size_t i = 0; i < batch.size(); ++i) {
-    const UpdateItem& item = batch[i];
-    const std::string target = Path(item.name);
-    const std::string download = target + ".upd";
-    const std::string backup = target + ".$$$";
-    const bool downloaded = digests.Downloaded(i, download);
-    if (!downloaded) {
-      EngineLog(kLogWarning, "InstallItems", Format("Update file '%s' does not exists!", download));
-      if (!Exists(target)) {
-        throw std::runtime_error(
-            (boost::format("Target file '%1%' does not exists!") % target).str());
+  InstallRecords records(root_, localDb_, renamedIn);
+  std::atomic<bool> failed{false};
+  std::atomic<bool> stop{false};
+  std::mutex errorMutex;
+  std::size_t errorAt = batch.size();  // guarded by errorMutex
+  std::exception_ptr error;            // guarded by errorMutex: that of the earliest item
+  // Installs the lanes on up to `threads` threads, each lane's items in order.
+  const auto install = [&](const std::vector<std::vector<std::size_t>>& lanes,
+                           std::size_t threads) {
+    std::atomic<std::size_t> nextLane{0};
+    RunOnThreads(std::min(threads, lanes.size()), [&] {
+      for (std::size_t lane = nextLane++; lane < lanes.size() && !stop; lane = nextLane++) {
+        for (const std::size_t i : lanes[lane]) {
+          if (stop) return;
+          try {
+            if (!InstallItem(root_, batch[i], i, digests, records)) failed = true;
+          } catch (...) {
+            std::lock_guard lock(errorMutex);
+            if (i < errorAt) {
+              errorAt = i;
+              error = std::current_exception();
+            }
+            stop = true;
+            return;
+          }
+        }
       }
-    }
-    const std::string hashed = downloaded ? download : target;
-    const std::vector<unsigned char> digest = digests.Get(i, hashed, downloaded);
-    EngineLog(kLogDebug, "InstallItems", Format("Actual hash calculated for '%s'.", hashed));
-    if (digest != item.hash) {
-      EngineLog(kLogDebug, "InstallItems", Format("Expected hash: %s", HexString(item.hash)));
-      EngineLog(kLogDebug, "InstallItems", Format("Actual hash: %s", HexString(digest)));
-      throw std::runtime_error(
-          (boost::format("Hash validation failed for item '%1%'!") % item.name).str());
-    }
-    EngineLog(kLogDebug, "InstallItems", "Hash validation passed.");
-    // The target already holds what the download would have brought: it stays as it is.
-    if (!downloaded) {
-      RecordInstalled(item);
-      continue;
-    }
-
-    // Set before the backup and the swap: the installed file never goes without them, whenever
-    // the process stops, and a failure here leaves the target where it is.
-    boost::system::error_code targetError;
-    const fs::file_status found = fs::symlink_status(target, targetError);
-    const fs::file_status downloadStatus = fs::status(download);
-    const fs::perms permissions = InstalledPermissions(target, found, downloadStatus);
-    // Mostly they are the download's already: a change costs the file system more than the look.
-    if (permissions != downloadStatus.permissions()) fs::permissions(download, permissions);
-    AddFolders(root_, item.name, renamedIn);
-    bool movedAway = false;  // the backup is a rename: only it holds the old file until the swap
-    if (fs::exists(found)) {
-      boost::system::error_code error;
-      movedAway = MakeBackup(target, backup, error);
-      if (error) {
-        EngineLog(
-            kLogError, "InstallItems",
-            (boost::format("Cannot rename file ('%s'). Error: '%s'") % target % error.message())
-                .str());
-        failed = true;
-        continue;
-      }
-      EngineLog(kLogDebug, "InstallItems", Format("Backup file ('%s') has been created.", backup));
-    }
-    try {
-      fs::rename(download, target);
-    } catch (const fs::filesystem_error&) {
-      // The old file goes back to its place: after a failed update the launcher starts the game
-      // all the same (on Windows a scanner holding the download open is enough to get here).
-      boost::system::error_code ignored;  // else the next start's sweep puts it back
-      if (movedAway) fs::rename(backup, target, ignored);
-      throw;
-    }
-    RecordInstalled(item);
-    EngineLog(kLogDebug, "InstallItems",
-              Format("Update for '%s' has been successfully installed.", item.name));
-  }
+    });
+  };
+  // The leading items that pass their checks by what was seen ahead go in parallel; from the
+  // first that may not on, the items go in order, as no item after a failed check may be
+  // installed.
+  std::size_t sure = 0;
+  while (sure < batch.size() && digests.PassesAhead(sure, batch[sure])) ++sure;
+  install(FolderLanes(batch, sure), hardwareThreads_);
+  std::vector<std::size_t> rest(batch.size() - sure);
+  std::iota(rest.begin(), rest.end(), sure);
+  install({rest}, 1);
+  if (error) std::rethrow_exception(error);
   if (failed) throw std::runtime_error("Cannot install some updates");
 }
 
@@ -727,15 +890,6 @@ std::uint64_t TALN_DownloadManagerImpl::FetchedBytes(const ItemRefs& downloads) 
     }
   }
   return fetched;
-}
-
-void TALN_DownloadManagerImpl::RecordInstalled(const UpdateItem& item) {
-  // The replaced file's record would otherwise stay until a start sees the modification time
-  // change, which it misses within the same second, and fetch the file once more.
-  UpdateItem installed = item;
-  installed.modifiedTime = fs::last_write_time(Path(item.name));
-  installed.origin = UpdateItem::Origin::kInstalled;
-  localDb_.Put(installed);
 }
 
 }  // namespace taln

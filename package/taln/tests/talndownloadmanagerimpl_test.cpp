@@ -54,7 +54,8 @@ TEST_F(EngineTest, FreshInstallThenNothingToDo) {
 
   taln::UpdateDB saved(Root().string());
   ASSERT_TRUE(saved.Load());
-  EXPECT_EQ(saved.size(), 4u);  // with bin/launcher.exe
+  EXPECT_EQ(saved.size(), 4u);       // with bin/launcher.exe
+  EXPECT_FALSE(saved.IsModified());  // every record has its file's time: nothing to hash again
 
   aus_.ClearRequests();
   NewEngine();
