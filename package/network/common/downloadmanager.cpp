@@ -28,9 +28,6 @@ namespace network::common {
 
 namespace {
 
-// Ranges up to this size are written by the thread that received them when nothing waits.
-constexpr std::uint64_t kFinishHereBytes = 64 * 1024;
-
 constexpr char kSocketFailure[] =
     "Error while downloading resources\nCheck the Internet connection and try again";
 
@@ -74,9 +71,11 @@ class DownloadThread {
 };
 
 // Finishes a worker's tasks in order on a thread of its own, so that the worker's connection
-// serves the next exchanges while the disk takes the earlier ranges. Holds up to `capacity` tasks
-// exchanged but not yet finished: the worker and the disk rarely take the same time for a range,
-// and a few ranges of slack keep either from waiting on the other's slow moments.
+// serves the next exchanges while the disk takes the earlier ranges. Holds up to `capacity`
+// handovers exchanged but not yet finished: the worker and the disk rarely take the same time for
+// a range, and a few ranges of slack keep either from waiting on the other's slow moments. Small
+// tasks are handed over together (Keep): one at a time, the wake-ups on each side cost more than
+// writing them, and a worker that wrote them itself left the second core to the server alone.
 class Finisher {
  public:
   explicit Finisher(std::size_t capacity) : capacity_(capacity), thread_([this] { Loop(); }) {}
@@ -92,71 +91,85 @@ class Finisher {
   Finisher(const Finisher&) = delete;
   Finisher& operator=(const Finisher&) = delete;
 
-  // Waits for room, then queues `task`. Throws the first error of an earlier Finish; `task` is
-  // then deleted unfinished, as is everything queued after the failed one.
+  // Hands over what Keep holds, then `task`. Waits for room; throws the first error of an earlier
+  // Finish, and `task` is then deleted unfinished, as is everything queued after the failed one.
   void Hand(std::unique_ptr<DownloadTask> task) {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return queue_.size() < capacity_ || error_; });
-    if (error_) std::rethrow_exception(error_);
-    queue_.push_back(std::move(task));
-    changed_.notify_all();
+    if (!kept_.empty()) HandKept();
+    std::vector<std::unique_ptr<DownloadTask>> one;
+    one.push_back(std::move(task));
+    Queue(std::move(one));
   }
-  // Finishes `task` on the calling thread when nothing handed over before waits for its turn,
-  // else hands it over. Throws as Hand, or what its Finish throws.
-  void FinishOrHand(std::unique_ptr<DownloadTask> task) {
-    bool waiting = false;
-    {
-      std::lock_guard lock(mutex_);
-      if (error_) std::rethrow_exception(error_);
-      waiting = !queue_.empty();
-    }
-    // In order: while the finisher holds earlier tasks, this one queues behind them.
-    if (waiting) return Hand(std::move(task));
-    task->Finish();
-    std::lock_guard lock(mutex_);
-    ++finished_;
+  // Holds a small task, of at most kSmallBytes, to be handed over with others: once kKeptTasks
+  // are held, at the next Hand, or at Finished. Throws as Hand.
+  void Keep(std::unique_ptr<DownloadTask> task) {
+    kept_.push_back(std::move(task));
+    if (kept_.size() >= kKeptTasks) HandKept();
   }
-  // Waits until everything handed over is finished and returns how many tasks were; throws as
-  // Hand.
+  // Hands over what Keep holds, waits until everything handed over is finished and returns how
+  // many tasks were; throws as Hand.
   unsigned Finished() {
+    if (!kept_.empty()) HandKept();
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [this] { return queue_.empty(); });
     if (error_) std::rethrow_exception(error_);
     return finished_;
   }
 
+  static constexpr std::uint64_t kSmallBytes = 64 * 1024;
+  // Together no more than a range: a handover stands for one in the capacity.
+  static constexpr std::size_t kKeptTasks = 16;
+
  private:
+  void HandKept() {
+    std::vector<std::unique_ptr<DownloadTask>> kept;
+    kept.swap(kept_);
+    Queue(std::move(kept));
+  }
+  void Queue(std::vector<std::unique_ptr<DownloadTask>> tasks) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return queue_.size() < capacity_ || error_; });
+    if (error_) std::rethrow_exception(error_);
+    queue_.push_back(std::move(tasks));
+    changed_.notify_all();
+  }
+
   void Loop() {
     std::unique_lock lock(mutex_);
     for (;;) {
       changed_.wait(lock, [this] { return !queue_.empty() || stopping_; });
       if (queue_.empty()) return;
-      // Only this thread touches the front task until it pops it.
-      DownloadTask& task = *queue_.front();
+      // Only this thread touches the front handover until it pops it.
+      std::vector<std::unique_ptr<DownloadTask>>& tasks = queue_.front();
       lock.unlock();
       std::exception_ptr error;
+      unsigned finished = 0;
       try {
-        task.Finish();
+        for (const auto& task : tasks) {
+          task->Finish();
+          ++finished;
+        }
       } catch (...) {
         error = std::current_exception();
       }
       lock.lock();
+      finished_ += finished;
       if (error) {
         error_ = error;
         queue_.clear();
       } else {
         queue_.pop_front();
-        ++finished_;
       }
       changed_.notify_all();
     }
   }
 
   const std::size_t capacity_;
+  std::vector<std::unique_ptr<DownloadTask>> kept_;  // the worker's own
   std::mutex mutex_;
   std::condition_variable changed_;
-  // Exchanged tasks, the front one being finished. Guarded by mutex_; empty once a Finish failed.
-  std::deque<std::unique_ptr<DownloadTask>> queue_;
+  // Handovers of exchanged tasks, the front one being finished. Guarded by mutex_; empty once a
+  // Finish failed.
+  std::deque<std::vector<std::unique_ptr<DownloadTask>>> queue_;
   std::exception_ptr error_;  // guarded by mutex_
   unsigned finished_ = 0;     // guarded by mutex_
   bool stopping_ = false;     // guarded by mutex_
@@ -517,11 +530,8 @@ unsigned DownloadManager::Work(const Progress& progress, std::size_t waiting) {
       }
       continue;
     }
-    // A small range, a whole small file, is written at once when the disk is not behind:
-    // handing it over cost a wake-up on each side, more than the write, and for thousands of
-    // small files those set the pace.
-    if (received <= kFinishHereBytes) {
-      finisher.FinishOrHand(std::move(exchanged));
+    if (received <= Finisher::kSmallBytes) {
+      finisher.Keep(std::move(exchanged));
     } else {
       finisher.Hand(std::move(exchanged));
     }
