@@ -1,11 +1,13 @@
 #include "server/ausserver.h"
 
+#include <algorithm>
 #include <csignal>
 #include <exception>
 #include <functional>
 #include <thread>
 #include <vector>
 
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -28,6 +30,16 @@ AusServer::AusServer(std::shared_ptr<const Releases> releases, const ServerOptio
     : served_(std::make_shared<ServedReleases>(std::move(releases))),
       metrics_(std::make_shared<Metrics>()),
       options_(options),
+      moreContexts_([threads = options.threads] {
+        const unsigned count =
+            threads ? threads : std::max(1u, std::thread::hardware_concurrency());
+        std::vector<std::unique_ptr<boost::asio::io_context>> contexts;
+        for (unsigned i = 1; i < count; ++i) {
+          // One thread runs it: no locking inside.
+          contexts.push_back(std::make_unique<boost::asio::io_context>(1));
+        }
+        return contexts;
+      }()),
       acceptor_(io_, {boost::asio::ip::make_address(options.listen), options.port}),
       acceptRetry_(io_),
       watchTimer_(io_) {
@@ -61,9 +73,15 @@ unsigned short AusServer::MetricsPort() const {
   return metricsEndpoint_ ? metricsEndpoint_->Port() : 0;
 }
 
+boost::asio::io_context& AusServer::NextContext() {
+  const std::size_t at = nextContext_;
+  nextContext_ = (nextContext_ + 1) % (moreContexts_.size() + 1);
+  return at == 0 ? io_ : *moreContexts_[at - 1];
+}
+
 void AusServer::Accept() {
   acceptor_.async_accept(
-      boost::asio::make_strand(io_),
+      boost::asio::make_strand(NextContext()),
       [this](const boost::system::error_code& error, boost::asio::ip::tcp::socket socket) {
         if (error == boost::asio::error::operation_aborted) return;
         if (error) {
@@ -78,7 +96,11 @@ void AusServer::Accept() {
         // the client's delayed acknowledgement of the block before it, on every request.
         boost::system::error_code ignored;
         socket.set_option(boost::asio::ip::tcp::no_delay(true), ignored);
-        std::make_shared<Session>(std::move(socket), served_, options_.session, metrics_)->Start();
+        const auto executor = socket.get_executor();
+        boost::asio::post(executor, [session = std::make_shared<Session>(
+                                         std::move(socket), served_, options_.session, metrics_)] {
+          session->Start();
+        });
         Accept();
       });
 }
@@ -112,14 +134,23 @@ void AusServer::Run() {
         hangup.async_wait(onHangup);
       };
   hangup.async_wait(onHangup);
-  unsigned count = options_.threads ? options_.threads : std::thread::hardware_concurrency();
   std::vector<std::thread> pool;
-  for (unsigned i = 1; i < count; ++i) pool.emplace_back([this] { io_.run(); });
+  for (const auto& context : moreContexts_) {
+    pool.emplace_back([&context = *context] {
+      // Idle between connections; Stop ends it.
+      const auto busy = boost::asio::make_work_guard(context);
+      context.run();
+    });
+  }
   io_.run();
+  Stop();
   for (auto& thread : pool) thread.join();
 }
 
-void AusServer::Stop() { io_.stop(); }
+void AusServer::Stop() {
+  io_.stop();
+  for (const auto& context : moreContexts_) context->stop();
+}
 
 void AusServer::Reload() {
   if (!options_.reload) return;

@@ -10,6 +10,15 @@ std::int64_t Nanoseconds(const timespec& time) {
   return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
 }
 
+FileStamp StampOf(const struct stat& status) {
+  FileStamp stamp;
+  stamp.size = static_cast<std::uint64_t>(status.st_size);
+  stamp.modifiedTime = Nanoseconds(status.st_mtim);
+  stamp.changeTime = Nanoseconds(status.st_ctim);
+  stamp.inode = static_cast<std::uint64_t>(status.st_ino);
+  return stamp;
+}
+
 }  // namespace
 
 // The server runs on POSIX only (it sends with sendfile); std::filesystem offers neither the
@@ -17,12 +26,13 @@ std::int64_t Nanoseconds(const timespec& time) {
 std::optional<FileStamp> ReadFileStamp(const std::filesystem::path& path) {
   struct stat status {};
   if (::stat(path.c_str(), &status) != 0) return std::nullopt;
-  FileStamp stamp;
-  stamp.size = static_cast<std::uint64_t>(status.st_size);
-  stamp.modifiedTime = Nanoseconds(status.st_mtim);
-  stamp.changeTime = Nanoseconds(status.st_ctim);
-  stamp.inode = static_cast<std::uint64_t>(status.st_ino);
-  return stamp;
+  return StampOf(status);
+}
+
+std::optional<FileStamp> ReadFileStamp(int descriptor) {
+  struct stat status {};
+  if (::fstat(descriptor, &status) != 0) return std::nullopt;
+  return StampOf(status);
 }
 
 }  // namespace aus::server

@@ -20,5 +20,7 @@ struct FileStamp {
 
 // The stamp of the file at `path`, symbolic links followed; nothing when it cannot be read.
 std::optional<FileStamp> ReadFileStamp(const std::filesystem::path& path);
+// The stamp of the file open as `descriptor`; nothing when it cannot be read.
+std::optional<FileStamp> ReadFileStamp(int descriptor);
 
 }  // namespace aus::server

@@ -231,8 +231,8 @@ std::int64_t Nanoseconds(std::chrono::system_clock::time_point time) {
 
 }  // namespace
 
-bool ReleaseFile::Unchanged() const {
-  const auto now = ReadFileStamp(path);
+bool ReleaseFile::Unchanged(int descriptor) const {
+  const auto now = ReadFileStamp(descriptor);
   return now && *now == stamp;
 }
 

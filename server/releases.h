@@ -25,8 +25,10 @@ struct ReleaseFile : taln::UpdateItem {
   std::filesystem::path path;
   FileStamp stamp;  // at scan time, before the digest was taken
 
-  // Whether the file still has the stamp its digest was taken at.
-  bool Unchanged() const;
+  // Whether the file open as `descriptor` (opened at `path`) is still the one, with the stamp,
+  // that the digest was taken at: checked on what was opened, so that a replacement between the
+  // look and the open cannot slip through.
+  bool Unchanged(int descriptor) const;
 };
 
 // One client version: its files sorted by name, and the UpdateDb reply listing them, built once.

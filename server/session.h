@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -45,10 +46,11 @@ class FileDescriptor {
 // One client connection: reads requests, answers them one at a time in the order they came (a
 // client may send several before reading; no more is read while one is answered, so they wait in
 // the socket's buffers, not here), streams file ranges from disk a block at a time, each block's
-// bytes copied from the file to the socket by the kernel.
+// bytes copied from the file to the socket by the kernel, except a range's last block, which is
+// read and sent with its head and the series' end in one write.
 // Keeps itself alive through its pending operations; the socket's executor must be a strand, as
 // every handler touches the session's state. Memory per session is bounded: one read buffer, at
-// most kMaxUnframedBytes of an incomplete request, and during a transfer the head of one packet.
+// most kMaxUnframedBytes of an incomplete request, and during a transfer one block.
 // Logs one line when the connection ends and one per refused request.
 //
 // Which releases a connection sees: the state current when it opened, then at each UpdateDb
@@ -75,8 +77,13 @@ class Session : public std::enable_shared_from_this<Session> {
   void Send(PacketBuffer packet, void (Session::*next)());
   void BeginTransfer(const Transfer& transfer);
   void SendBlock();
-  // Sends what is left of the block in hand, its head and then its bytes; waits whenever the
-  // socket is full.
+  // Reads the range's last block into the pending bytes, after its head, and adds the empty block
+  // that ends the series: a small file then goes out in one write and one segment, not three
+  // calls and two segments. False when the file no longer has the bytes; the transfer is then
+  // refused, or the connection closed once part of it went out.
+  bool ReadLastBlock();
+  // Sends what is left of the block in hand, its pending bytes and then those of the file; waits
+  // whenever the socket is full.
   void SendBlockRest();
   void WaitUntilWritable();
   void EndTransfer();
@@ -100,16 +107,18 @@ class Session : public std::enable_shared_from_this<Session> {
   std::size_t unframedBytes_ = 0;
   std::chrono::steady_clock::time_point deadline_;
 
-  // The FileData range being sent, and the block in hand: its head, then `blockLeft_` bytes of
-  // the file from `position_` on.
+  // The FileData range being sent, and the block in hand: its pending bytes (its head; for the
+  // range's last block also its bytes and the series' end), then `blockLeft_` bytes of the file
+  // from `position_` on.
   const ReleaseFile* file_ = nullptr;
   FileDescriptor fileDescriptor_;
+  std::uint64_t rangeBegin_ = 0;
   std::uint64_t position_ = 0;
   std::uint64_t end_ = 0;
-  PacketBuffer blockHead_;
-  std::size_t blockHeadSent_ = 0;
+  std::vector<char> pending_;
+  std::size_t pendingSent_ = 0;
   std::size_t blockLeft_ = 0;
-  bool lastBlock_ = false;
+  bool lastBlock_ = false;  // the pending bytes end the series
 
   std::uint64_t requests_ = 0;
   std::uint64_t refusals_ = 0;
