@@ -75,7 +75,7 @@ class DownloadThread {
 // handovers exchanged but not yet finished: the worker and the disk rarely take the same time for
 // a range, and a few ranges of slack keep either from waiting on the other's slow moments. Small
 // tasks are handed over together (Keep): one at a time, the wake-ups on each side cost more than
-// writing them, and a worker that wrote them itself left the second core to the server alone.
+// writing them. When the finishing thread is behind, the worker writes small ones itself.
 class Finisher {
  public:
   explicit Finisher(std::size_t capacity) : capacity_(capacity), thread_([this] { Loop(); }) {}
@@ -97,7 +97,11 @@ class Finisher {
     if (!kept_.empty()) HandKept();
     std::vector<std::unique_ptr<DownloadTask>> one;
     one.push_back(std::move(task));
-    Queue(std::move(one));
+    std::unique_lock lock(mutex_);
+    WaitForRoom(lock);
+    queue_.push_back({std::move(one), true});
+    ++largeQueued_;
+    changed_.notify_all();
   }
   // Holds a small task, of at most kSmallBytes, to be handed over with others: once kKeptTasks
   // are held, at the next Hand, or at Finished. Throws as Hand.
@@ -120,17 +124,29 @@ class Finisher {
   static constexpr std::size_t kKeptTasks = 16;
 
  private:
+  // Hands over the small tasks held, or finishes them here when the finishing thread is behind:
+  // the worker would only wait, and writing thousands of small files is more than one thread's
+  // work. Each file's ranges still finish in order, as long as no large range is queued: a file's
+  // only small range is its last.
   void HandKept() {
     std::vector<std::unique_ptr<DownloadTask>> kept;
     kept.swap(kept_);
-    Queue(std::move(kept));
-  }
-  void Queue(std::vector<std::unique_ptr<DownloadTask>> tasks) {
     std::unique_lock lock(mutex_);
+    if (error_) std::rethrow_exception(error_);
+    if (queue_.size() >= capacity_ && largeQueued_ == 0) {
+      lock.unlock();
+      for (const auto& task : kept) task->Finish();
+      lock.lock();
+      finished_ += static_cast<unsigned>(kept.size());
+      return;
+    }
+    WaitForRoom(lock);
+    queue_.push_back({std::move(kept), false});
+    changed_.notify_all();
+  }
+  void WaitForRoom(std::unique_lock<std::mutex>& lock) {
     changed_.wait(lock, [this] { return queue_.size() < capacity_ || error_; });
     if (error_) std::rethrow_exception(error_);
-    queue_.push_back(std::move(tasks));
-    changed_.notify_all();
   }
 
   void Loop() {
@@ -139,7 +155,7 @@ class Finisher {
       changed_.wait(lock, [this] { return !queue_.empty() || stopping_; });
       if (queue_.empty()) return;
       // Only this thread touches the front handover until it pops it.
-      std::vector<std::unique_ptr<DownloadTask>>& tasks = queue_.front();
+      const std::vector<std::unique_ptr<DownloadTask>>& tasks = queue_.front().tasks;
       lock.unlock();
       std::exception_ptr error;
       unsigned finished = 0;
@@ -156,7 +172,9 @@ class Finisher {
       if (error) {
         error_ = error;
         queue_.clear();
+        largeQueued_ = 0;
       } else {
+        if (queue_.front().large) --largeQueued_;
         queue_.pop_front();
       }
       changed_.notify_all();
@@ -167,13 +185,18 @@ class Finisher {
   std::vector<std::unique_ptr<DownloadTask>> kept_;  // the worker's own
   std::mutex mutex_;
   std::condition_variable changed_;
+  struct Handover {
+    std::vector<std::unique_ptr<DownloadTask>> tasks;
+    bool large;  // one task of more than kSmallBytes
+  };
   // Handovers of exchanged tasks, the front one being finished. Guarded by mutex_; empty once a
   // Finish failed.
-  std::deque<std::vector<std::unique_ptr<DownloadTask>>> queue_;
-  std::exception_ptr error_;  // guarded by mutex_
-  unsigned finished_ = 0;     // guarded by mutex_
-  bool stopping_ = false;     // guarded by mutex_
-  std::thread thread_;        // last: starts once the members above exist
+  std::deque<Handover> queue_;
+  std::size_t largeQueued_ = 0;  // guarded by mutex_
+  std::exception_ptr error_;     // guarded by mutex_
+  unsigned finished_ = 0;        // guarded by mutex_
+  bool stopping_ = false;        // guarded by mutex_
+  std::thread thread_;           // last: starts once the members above exist
 };
 
 // The failures a new connection may not meet again: the peer or the path dropped the connection,
