@@ -67,6 +67,8 @@ class File {
  private:
   std::mutex writeMutex_;
   std::unique_ptr<std::ofstream> output_;  // guarded by writeMutex_; made by the first Write
+  // Where output_ writes next: a fresh stream writes at 0. Guarded by writeMutex_.
+  std::streampos outputAt_ = 0;
   bool byIndex_;
   unsigned short index_ = 0;
   std::optional<std::string> remotePath_;
