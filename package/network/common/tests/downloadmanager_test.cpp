@@ -792,3 +792,35 @@ TEST_F(DownloadManagerTest, CompletedFilesCarryTheirDigestsWhenAsked) {
     }
   }
 }
+
+// Small files are written sixteen at a time, by the writing thread or, when it is behind, by the
+// worker; a file's small tail must still land, after its large ranges, with the file's digest.
+TEST_F(DownloadManagerTest, ManySmallFilesAndTailsLandWholeWithTheirDigests) {
+  std::vector<std::size_t> sizes;
+  for (std::size_t i = 0; i < 150; ++i) sizes.push_back(i * 437 % 65536);
+  for (const std::size_t tail : {1, 4096, 65536}) sizes.push_back(2 * kPartSize + tail);
+  ContentServer::Files files;
+  for (std::size_t i = 0; i < sizes.size(); ++i) files["#" + std::to_string(i)] = Content(sizes[i]);
+  ContentServer server(files, 65536);
+  network::common::DownloadOptions options;
+  options.digests = true;
+  options.requestsInFlight = 8;
+  DownloadManager manager(SharedClient(server.port()), 2, DownloadManager::FileSystemCapacity,
+                          options);
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    manager.Add(std::make_shared<File>(static_cast<std::uint16_t>(i), std::to_string(i) + ".upd",
+                                       sizes[i]));
+  }
+  std::mutex mutex;
+  std::map<std::string, std::vector<unsigned char>> reported;
+  manager.Download(Record(), [&](const std::shared_ptr<File>& file) {
+    std::lock_guard lock(mutex);
+    EXPECT_TRUE(reported.emplace(file->localPath(), file->digest()).second) << file->localPath();
+  });
+  ASSERT_EQ(reported.size(), sizes.size());
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    const std::string path = std::to_string(i) + ".upd";
+    EXPECT_EQ(test_support::ReadFile(path), files["#" + std::to_string(i)]) << path;
+    EXPECT_EQ(reported[path], taln::HashFile(path)) << path;
+  }
+}
