@@ -56,9 +56,10 @@ bool Exists(const std::string& path) {
   return fs::exists(fs::symlink_status(path, error));
 }
 
-// What one look at a file tells: its symlink_status and its last-write time as last_write_time
-// gives it (for a symbolic link, the time of what it points to; there are no others). An install
-// takes both for each of thousands of downloads, where a look costs more than the rename.
+// What one look at a file tells: its symlink_status, and its last-write time as last_write_time
+// gives it (for a symbolic link, that of what the link points to). The install needs both for
+// each of thousands of downloads; taken one call each, the looks cost about as much as the
+// renames.
 struct Look {
   fs::file_status status;
   std::int64_t modified = 0;
