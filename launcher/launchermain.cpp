@@ -53,9 +53,11 @@ void ConfigureLogger(const ClientSettings& settings) {
   }
 }
 
-// The engine logs through the logger and hands its main-thread work to the window's queue.
-void InstallEngineHooks() {
-  taln::logging::SetLogCallback(taln::logging::ForwardTo(Logger::Instance()));
+// The engine logs through the logger, only the lines it prints, and hands its main-thread work
+// to the window's queue.
+void InstallEngineHooks(const ClientSettings& settings) {
+  taln::logging::SetLogCallback(taln::logging::ForwardTo(Logger::Instance()),
+                                taln::logging::MostDetailedFor(settings.GetLogLevel()));
   taln::SetInvokeCallback([](std::function<void()> work) { PostTask(std::move(work)); });
 }
 
@@ -71,7 +73,7 @@ int LauncherMain(int argc, char* argv[]) {
   const ClientSettings& settings = ClientSettings::Instance();
   if (!settings.IsMultipleInstancesEnabled() && ActivateRunningGame()) return kExitGameRunning;
   ConfigureLogger(settings);
-  InstallEngineHooks();
+  InstallEngineHooks(settings);
   PinClientVersionOnOldWindows(Platform::Instance(), ServerSettings::Instance());
 
   LauncherWindow window;

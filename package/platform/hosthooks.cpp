@@ -1,5 +1,6 @@
 #include "package/platform/hosthooks.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
 
@@ -13,6 +14,11 @@ logging::LogCallback& LogSlot() {
   return slot;
 }
 
+logging::LogLevel& MostDetailedSlot() {
+  static logging::LogLevel slot = logging::LogLevel::kTrace;
+  return slot;
+}
+
 InvokeCallback& InvokeSlot() {
   static InvokeCallback slot;
   return slot;
@@ -22,11 +28,15 @@ InvokeCallback& InvokeSlot() {
 
 namespace logging {
 
-void SetLogCallback(LogCallback callback) { LogSlot() = std::move(callback); }
+void SetLogCallback(LogCallback callback, LogLevel mostDetailed) {
+  LogSlot() = std::move(callback);
+  MostDetailedSlot() = mostDetailed;
+}
+
+bool Logs(LogLevel level) { return LogSlot() && level <= MostDetailedSlot(); }
 
 void Log(LogLevel level, const std::string& where, const std::string& what) {
-  const LogCallback& callback = LogSlot();
-  if (callback) callback(level, where + "; " + what);
+  if (Logs(level)) LogSlot()(level, where + "; " + what);
 }
 
 LogCallback ForwardTo(Logger& logger) {
@@ -35,6 +45,10 @@ LogCallback ForwardTo(Logger& logger) {
     if (value < 0 || value > 5) return;
     logger.Print("TALN", 5 - value, "%s", message.c_str());
   };
+}
+
+LogLevel MostDetailedFor(int loggerLevel) {
+  return static_cast<LogLevel>(std::clamp(5 - loggerLevel, -1, 5));
 }
 
 }  // namespace logging

@@ -24,15 +24,22 @@ enum class LogLevel : int {
 
 using LogCallback = std::function<void(LogLevel level, const std::string& message)>;
 
-// Replaces (and releases) the installed log callback; an empty callback uninstalls it.
-void SetLogCallback(LogCallback callback);
+// Replaces (and releases) the installed log callback, which takes the lines of `mostDetailed`
+// and the more severe levels; an empty callback uninstalls it.
+void SetLogCallback(LogCallback callback, LogLevel mostDetailed = LogLevel::kTrace);
+// Whether a line at `level` reaches the installed callback: a caller may skip building a line
+// that nothing keeps (an update of thousands of files logs several debug lines per file).
+bool Logs(LogLevel level);
 // Hands `where` + "; " + `what` to the installed callback; the line is lost when none is
-// installed. `where` names the reporting operation as Class.Operation.
+// installed or it does not take `level`. `where` names the reporting operation as
+// Class.Operation.
 void Log(LogLevel level, const std::string& where, const std::string& what);
 
 // The host's bridge to `logger`: level L from 0 to 5 becomes logger level 5 - L on channel
 // "TALN", the message printed verbatim; any other level is dropped. `logger` must outlive it.
 LogCallback ForwardTo(Logger& logger);
+// The most detailed level that ForwardTo passes on to a logger printing `loggerLevel` and above.
+LogLevel MostDetailedFor(int loggerLevel);
 
 }  // namespace logging
 

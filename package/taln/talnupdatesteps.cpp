@@ -50,6 +50,12 @@ std::string Format(const char* format, const std::string& value) {
   return (boost::format(format) % value).str();
 }
 
+// Logs Format(format, value) at debug level, formatted only when the host keeps such lines: an
+// update logs several for each of its files.
+void LogDebug(const char* method, const char* format, const std::string& value) {
+  if (logging::Logs(kLogDebug)) EngineLog(kLogDebug, method, Format(format, value));
+}
+
 // Whether anything, of any kind, is at `path`.
 bool Exists(const std::string& path) {
   boost::system::error_code error;
@@ -87,6 +93,21 @@ Look LookAt(const std::string& path) {
   look.status = fs::symlink_status(path, error);
   if (fs::exists(look.status)) look.modified = fs::last_write_time(path, error);
   return look;
+}
+
+// Runs `work` on `count` threads, the calling one among them, and waits for all: fewer where no
+// more threads can be started.
+void RunOnThreads(std::size_t count, const std::function<void()>& work) {
+  std::vector<std::thread> helpers;
+  for (std::size_t i = 1; i < count; ++i) {
+    try {
+      helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  work();
+  for (std::thread& helper : helpers) helper.join();
 }
 
 InstallCalls& InstallCallsSlot() {
@@ -331,6 +352,17 @@ class DigestsAhead {
                                           std::pair<std::size_t, std::size_t>{fileHash, 0});
       return first != renamed.end() && first->first == fileHash && first->second < index;
     };
+    // The downloads are looked at first, on every hardware thread: a look each is most of this
+    // step's time where the digests were taken as the bytes arrived.
+    std::atomic<std::size_t> nextLook{0};
+    RunOnThreads(std::max(1u, std::thread::hardware_concurrency()), [&] {
+      constexpr std::size_t kLooksPerTake = 256;
+      for (std::size_t first = nextLook.fetch_add(kLooksPerTake); first < batch.size();
+           first = nextLook.fetch_add(kLooksPerTake)) {
+        const std::size_t last = std::min(batch.size(), first + kLooksPerTake);
+        for (std::size_t i = first; i < last; ++i) looks_[i] = LookAt(path(batch[i].name) + ".upd");
+      }
+    });
     FileHasher hasher;
     std::vector<std::size_t> pending;
     for (std::size_t i = 0; i < batch.size(); ++i) {
@@ -374,15 +406,12 @@ class DigestsAhead {
   }
 
  private:
-  // The file of `item` to hash: its download when there is one (looked at when `look`), else its
-  // target.
+  // The file of `item` to hash: its download when there is one (taken from its look when
+  // `look`), else its target.
   std::string Hashed(const std::function<std::string(const std::string&)>& path,
                      const UpdateItem& item, std::size_t index, bool look) {
     const std::string target = path(item.name);
-    if (look) {
-      looks_[index] = LookAt(target + ".upd");
-      downloads_[index] = fs::exists(looks_[index].status);
-    }
+    if (look) downloads_[index] = fs::exists(looks_[index].status);
     return downloads_[index] ? target + ".upd" : target;
   }
 
@@ -445,21 +474,6 @@ std::vector<std::vector<std::size_t>> FolderLanes(const std::vector<UpdateItem>&
   return lanes;
 }
 
-// Runs `work` on `count` threads, the calling one among them, and waits for all: fewer where no
-// more threads can be started.
-void RunOnThreads(std::size_t count, const std::function<void()>& work) {
-  std::vector<std::thread> helpers;
-  for (std::size_t i = 1; i < count; ++i) {
-    try {
-      helpers.emplace_back(work);
-    } catch (const std::system_error&) {
-      break;
-    }
-  }
-  work();
-  for (std::thread& helper : helpers) helper.join();
-}
-
 // Installs `item`, item `index` of the batch, under `root`: checks the digest of its download
 // (or, with none, of the installed file), keeps the installed file as a backup and swaps the
 // download in. False when the backup could not be made (logged; the target stays as it was).
@@ -479,10 +493,10 @@ bool InstallItem(const std::string& root, const UpdateItem& item, std::size_t in
   }
   const std::string hashed = downloaded ? download : target;
   const std::vector<unsigned char> digest = digests.Get(index, hashed, downloaded);
-  EngineLog(kLogDebug, "InstallItems", Format("Actual hash calculated for '%s'.", hashed));
+  LogDebug("InstallItems", "Actual hash calculated for '%s'.", hashed);
   if (digest != item.hash) {
-    EngineLog(kLogDebug, "InstallItems", Format("Expected hash: %s", HexString(item.hash)));
-    EngineLog(kLogDebug, "InstallItems", Format("Actual hash: %s", HexString(digest)));
+    LogDebug("InstallItems", "Expected hash: %s", HexString(item.hash));
+    LogDebug("InstallItems", "Actual hash: %s", HexString(digest));
     throw std::runtime_error(
         (boost::format("Hash validation failed for item '%1%'!") % item.name).str());
   }
@@ -513,7 +527,7 @@ bool InstallItem(const std::string& root, const UpdateItem& item, std::size_t in
                     .str());
       return false;
     }
-    EngineLog(kLogDebug, "InstallItems", Format("Backup file ('%s') has been created.", backup));
+    LogDebug("InstallItems", "Backup file ('%s') has been created.", backup);
   }
   try {
     fs::rename(download, target);
@@ -526,8 +540,7 @@ bool InstallItem(const std::string& root, const UpdateItem& item, std::size_t in
   }
   // A rename keeps the time, and nothing wrote the download since the look.
   records.Installed(item, downloadLook.modified);
-  EngineLog(kLogDebug, "InstallItems",
-            Format("Update for '%s' has been successfully installed.", item.name));
+  LogDebug("InstallItems", "Update for '%s' has been successfully installed.", item.name);
   return true;
 }
 
@@ -630,8 +643,7 @@ TALN_DownloadManagerImpl::ItemRefs TALN_DownloadManagerImpl::SelectDownloads(con
       selected.push_back(item);
       continue;
     }
-    EngineLog(kLogDebug, "GetRequiredLatestFiles",
-              Format("Found .upd file for the item '%s'.", item.name));
+    LogDebug("GetRequiredLatestFiles", "Found .upd file for the item '%s'.", item.name);
     if (HashFile(download) == item.hash) {
       EngineLog(kLogDebug, "GetRequiredLatestFiles",
                 "Checksum validation passed. Download is NOT required.");

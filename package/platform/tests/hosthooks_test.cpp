@@ -39,6 +39,34 @@ TEST_F(HostHooksTest, LogJoinsWhereAndWhatForTheInstalledCallback) {
                        {LogLevel::kWarning, "TALN_DownloadManagerImpl.Initialize; no server"}}));
 }
 
+TEST_F(HostHooksTest, LinesMoreDetailedThanTheHostKeepsAreNeitherBuiltNorHandedOver) {
+  EXPECT_FALSE(taln::logging::Logs(LogLevel::kCritical));  // nothing installed
+  std::vector<LogLevel> levels;
+  // A logger printing its level 2 and above, the launcher's default, keeps the engine's warnings.
+  taln::logging::SetLogCallback(
+      [&levels](LogLevel level, const std::string&) { levels.push_back(level); },
+      taln::logging::MostDetailedFor(2));
+  for (const LogLevel level : {LogLevel::kError, LogLevel::kWarning, LogLevel::kInfo,
+                               LogLevel::kDebug, LogLevel::kTrace}) {
+    taln::logging::Log(level, "A.B", "line");
+  }
+  EXPECT_EQ(levels, (std::vector<LogLevel>{LogLevel::kError, LogLevel::kWarning, LogLevel::kInfo}));
+  EXPECT_TRUE(taln::logging::Logs(LogLevel::kInfo));
+  EXPECT_FALSE(taln::logging::Logs(LogLevel::kDebug));
+
+  const struct {
+    int loggerLevel;
+    LogLevel mostDetailed;
+  } cases[] = {{-3, LogLevel::kTrace}, {0, LogLevel::kTrace}, {5, LogLevel::kCritical}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(taln::logging::MostDetailedFor(c.loggerLevel), c.mostDetailed) << c.loggerLevel;
+  }
+  // A logger that prints nothing takes no line at all.
+  taln::logging::SetLogCallback([](LogLevel, const std::string&) {},
+                                taln::logging::MostDetailedFor(6));
+  EXPECT_FALSE(taln::logging::Logs(LogLevel::kCritical));
+}
+
 TEST_F(HostHooksTest, InstallingAgainReleasesTheEarlierCallables) {
   auto held = std::make_shared<int>(0);
   const std::weak_ptr<int> watch = held;
