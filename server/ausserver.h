@@ -88,10 +88,11 @@ class AusServer {
   std::shared_ptr<ServedReleases> served_;
   std::shared_ptr<Metrics> metrics_;
   ServerOptions options_;
+  // One for each further thread of the pool, and run by it alone. Destroyed after io_: a pending
+  // accept there holds a socket of one of these.
+  std::vector<std::unique_ptr<boost::asio::io_context>> moreContexts_;
   // The listener, the timers and signals, and its share of the connections: run by Run's caller.
   boost::asio::io_context io_;
-  // One for each further thread of the pool, and run by it alone.
-  std::vector<std::unique_ptr<boost::asio::io_context>> moreContexts_;
   std::size_t nextContext_ = 0;  // only on the accept handler
   boost::asio::ip::tcp::acceptor acceptor_;
   boost::asio::steady_timer acceptRetry_;
