@@ -568,12 +568,14 @@ TEST_F(DownloadManagerTest, TransientFailuresAreRetriedOnAFreshConnection) {
     ContentServer server(
         files, 65536,
         [&](const Request& request) {
-          if (c.silent && cutHere(request)) std::this_thread::sleep_for(std::chrono::seconds(1));
+          if (c.silent && cutHere(request)) std::this_thread::sleep_for(std::chrono::seconds(3));
         },
         [&](const Request& request) { return !c.silent && cutHere(request); });
     std::vector<std::string> warnings;
     std::mutex warned;
-    DownloadManager manager(SharedClient(server.port(), std::chrono::milliseconds(200)), 2,
+    // Far above a block's time, also under ThreadSanitizer on a busy machine, far below the
+    // silent server's.
+    DownloadManager manager(SharedClient(server.port(), std::chrono::seconds(1)), 2,
                             DownloadManager::FileSystemCapacity, QuickRetries(&warnings, &warned));
     manager.Add(std::make_shared<File>(static_cast<std::uint16_t>(c.refuse ? 2 : 1), "f.upd",
                                        content.size()));
