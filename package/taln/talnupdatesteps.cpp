@@ -278,16 +278,8 @@ class FileHasher {
       closing_ = true;
     }
     changed_.notify_all();
-    std::vector<std::thread> helpers;
-    for (unsigned i = 2; i < std::thread::hardware_concurrency(); ++i) {
-      try {
-        helpers.emplace_back([this] { Work(false); });
-      } catch (const std::system_error&) {
-        break;  // fewer helpers, same digests
-      }
-    }
-    Work(false);
-    for (std::thread& helper : helpers) helper.join();
+    // With the hashing thread, one per hardware thread.
+    RunOnThreads(std::max(2u, std::thread::hardware_concurrency()) - 1, [this] { Work(false); });
     if (thread_.joinable()) thread_.join();
     return std::move(digests_);
   }
